@@ -1,0 +1,141 @@
+#include "engine/blockops.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "engine/patcher.h"
+#include "platform/platform.h"
+
+namespace {
+
+// One transfer buffer, obtained by a command and released when it ends.
+std::unique_ptr<uint8_t[]> obtainTransferBuffer() {
+  return std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[kChunkSize]);
+}
+
+bool isEmptyLength(uint64_t length) { return static_cast<int64_t>(length) <= 0; }
+
+// Reads count bytes at position; bytes past the end of the file read as zero,
+// so a short source never leaves stale memory in the destination.
+bool readPiece(FILE* stream, uint64_t position, uint8_t* buffer,
+               uint32_t count) {
+  if (!platform::seekStream(stream, static_cast<int64_t>(position), SEEK_SET)) {
+    return false;
+  }
+  size_t got = std::fread(buffer, 1, count, stream);
+  if (got < count) {
+    if (std::ferror(stream)) return false;
+    std::memset(buffer + got, 0, count - got);
+  }
+  return true;
+}
+
+bool writePiece(FILE* stream, const uint8_t* buffer, uint32_t count) {
+  return std::fwrite(buffer, 1, count, stream) == count;
+}
+
+}  // namespace
+
+bool seekExtending(FILE* stream, int64_t position) {
+  if (std::fflush(stream) != 0) return false;
+  if (platform::streamDescriptor(stream) < 0) return false;
+  if (!platform::seekStream(stream, 0, SEEK_END)) return false;
+  int64_t size = platform::tellStream(stream);
+  if (size < 0) return false;
+  if (size >= position) return platform::seekStream(stream, position, SEEK_SET);
+  // One zero byte at position - 1 grows the file; the gap before it reads as
+  // zero. Going through the stream keeps its idea of the position exact.
+  static const uint8_t zero = 0;
+  return platform::seekStream(stream, position - 1, SEEK_SET) &&
+         std::fwrite(&zero, 1, 1, stream) == 1 && std::fflush(stream) == 0;
+}
+
+FillResult fillStream(FILE* stream, uint64_t length, uint8_t value) {
+  std::unique_ptr<uint8_t[]> buffer = obtainTransferBuffer();
+  if (!buffer) return FillResult::OutOfMemory;
+  std::memset(buffer.get(), value, kChunkSize);
+  if (isEmptyLength(length)) return FillResult::Done;
+  for (uint64_t remaining = length; remaining > 0;) {
+    uint32_t piece =
+        static_cast<uint32_t>(std::min<uint64_t>(remaining, kChunkSize));
+    if (!writePiece(stream, buffer.get(), piece)) return FillResult::WriteFailed;
+    remaining -= piece;
+  }
+  return FillResult::Done;
+}
+
+bool Patcher::moveBlock(uint64_t source, uint64_t destination,
+                        uint64_t length) {
+  if (source == destination) return true;
+  std::unique_ptr<uint8_t[]> buffer = obtainTransferBuffer();
+  if (!buffer) return failOutOfMemory();
+  if (isEmptyLength(length)) return true;
+  // Every byte read or written must lie below 2^63; refuse before writing.
+  if (source > kMaxPosition || destination > kMaxPosition ||
+      length > kMaxPosition - std::max(source, destination)) {
+    return failWrite();
+  }
+  uint8_t* bytes = buffer.get();
+  if (source > destination) {
+    // Forward, lowest piece first: each source piece is read before any
+    // write can reach it.
+    for (uint64_t done = 0; done < length;) {
+      uint32_t piece =
+          static_cast<uint32_t>(std::min<uint64_t>(length - done, kChunkSize));
+      if (!readPiece(target, source + done, bytes, piece) ||
+          !platform::seekStream(target, static_cast<int64_t>(destination + done),
+                                SEEK_SET) ||
+          !writePiece(target, bytes, piece)) {
+        return failWrite();
+      }
+      done += piece;
+    }
+    return true;
+  }
+  // Backward, highest piece first, growing the file before each write.
+  for (uint64_t remaining = length; remaining > 0;) {
+    uint32_t piece =
+        static_cast<uint32_t>(std::min<uint64_t>(remaining, kChunkSize));
+    remaining -= piece;
+    if (!readPiece(target, source + remaining, bytes, piece) ||
+        !seekExtending(target, static_cast<int64_t>(destination + remaining)) ||
+        !writePiece(target, bytes, piece)) {
+      return failWrite();
+    }
+  }
+  return true;
+}
+
+bool Patcher::fillBlock(uint64_t offset, uint64_t length, uint8_t value) {
+  if (offset > kMaxPosition ||
+      (!isEmptyLength(length) && length > kMaxPosition - offset) ||
+      !platform::seekStream(target, static_cast<int64_t>(offset), SEEK_SET)) {
+    return failWrite();
+  }
+  switch (fillStream(target, length, value)) {
+    case FillResult::Done:
+      return true;
+    case FillResult::OutOfMemory:
+      return failOutOfMemory();
+    case FillResult::WriteFailed:
+      break;
+  }
+  return failWrite();
+}
+
+bool Patcher::resizeTarget(uint64_t size) {
+  if (size > kMaxPosition) return failWrite();
+  int64_t here = platform::tellStream(target);
+  if (here < 0 || std::fflush(target) != 0) return failWrite();
+  int descriptor = platform::streamDescriptor(target);
+  // The stream is put back where it stood, so that read-ahead it may hold
+  // never outlives the size change.
+  if (descriptor < 0 ||
+      !platform::resizeDescriptor(descriptor, static_cast<int64_t>(size)) ||
+      !platform::seekStream(target, here, SEEK_SET)) {
+    return failWrite();
+  }
+  return true;
+}

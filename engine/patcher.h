@@ -1,0 +1,54 @@
+// One patching run: opens the target and the file carrying the container,
+// detects an already patched target and otherwise executes the command stream
+// on the target in place.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "engine/container.h"
+
+class Patcher {
+ public:
+  Patcher() = default;
+  Patcher(const Patcher&) = delete;
+  Patcher& operator=(const Patcher&) = delete;
+
+  void setTargetPath(const std::wstring& path);
+  void setContainerPath(const std::wstring& path);
+  // True when the target was patched or found already patched. Both files
+  // are closed when it returns; every diagnostic has been printed.
+  bool apply();
+
+ private:
+  void computeVersion();
+  bool locateContainer(int64_t* headerOffset);
+  bool runCommands();
+  bool executeWrite(uint8_t op);
+  bool writeAt(bool absolute, uint64_t offset, uint32_t length,
+               const uint8_t* data);
+  bool readContainer(void* bytes, size_t count);
+  bool isAlreadyPatched();
+  bool moveBlock(uint64_t source, uint64_t destination, uint64_t length);
+  bool fillBlock(uint64_t offset, uint64_t length, uint8_t value);
+  bool resizeTarget(uint64_t size);
+  bool closeFiles();  // false when the target's last data did not reach it
+  bool failTruncated();
+  bool failWrite();
+  bool failOutOfMemory();
+
+  std::wstring targetPath;
+  std::wstring containerPath;
+  FILE* target = nullptr;
+  FILE* container = nullptr;
+  PatchHeader header{};
+  uint32_t version = 0;
+
+  // Carries each Write's data from the container to the target.
+  static uint8_t writeBuffer[kWriteBufferSize];
+};
+
+// Opens path as a buffered stream; on failure, with reportFailure, prints the
+// open-failure line.
+FILE* openFile(const std::wstring& path, const char* mode, bool reportFailure);

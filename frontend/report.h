@@ -1,0 +1,27 @@
+// The diagnostic channel, text conversion and the executable's own path.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+inline constexpr unsigned kOutcomeCodePage = 936;
+inline constexpr size_t kSelfPathCapacity = 4096;
+inline constexpr size_t kFormatBufferSize = 0x100000;
+
+// "完成" and "失败" as code page 936 bytes, converted only when shown.
+extern const char kDoneText[];
+extern const char kFailedText[];
+
+// Prints a wide printf-style message on standard output.
+int reportError(const wchar_t* format, ...);
+// printf-style narrow formatting through one static buffer; output beyond
+// kFormatBufferSize - 1 characters is cut.
+std::string formatNarrow(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+std::wstring toWide(const std::string& text);  // from the ANSI code page
+std::wstring toWideCodePage(const std::string& text, unsigned codePage);
+// The executable's path with '/' separators, obtained once per process.
+const std::wstring& selfPath();
