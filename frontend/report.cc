@@ -15,6 +15,8 @@ namespace {
 
 char formatBuffer[kFormatBufferSize];
 std::wstring selfPathCache;
+ReportSink reportSink = nullptr;
+void* reportSinkContext = nullptr;
 
 // The longest message accepted; paths are at most a few thousand characters.
 constexpr size_t kMaxMessageSize = size_t{1} << 22;
@@ -29,13 +31,22 @@ int reportError(const wchar_t* format, ...) {
     int n = std::vswprintf(buffer.data(), buffer.size(), format, args);
     va_end(args);
     if (n >= 0) {
-      platform::writeStandardOutput(buffer.data(), static_cast<size_t>(n));
+      if (reportSink != nullptr) {
+        reportSink(buffer.data(), static_cast<size_t>(n), reportSinkContext);
+      } else {
+        platform::writeStandardOutput(buffer.data(), static_cast<size_t>(n));
+      }
       return n;
     }
     // vswprintf fails rather than truncates: retry with more room.
     if (buffer.size() >= kMaxMessageSize) return -1;
     buffer.resize(buffer.size() * 2);
   }
+}
+
+void setReportSink(ReportSink sink, void* context) {
+  reportSink = sink;
+  reportSinkContext = context;
 }
 
 std::string formatNarrow(const char* format, ...) {

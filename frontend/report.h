@@ -14,6 +14,11 @@ extern const char kFailedText[];
 
 // Prints a wide printf-style message on standard output.
 int reportError(const wchar_t* format, ...);
+
+// Where reportError's text goes instead of standard output: tools that run the
+// engine (and tests) collect the messages themselves. Null restores stdout.
+using ReportSink = void (*)(const wchar_t* text, size_t length, void* context);
+void setReportSink(ReportSink sink, void* context);
 // printf-style narrow formatting through one static buffer; output beyond
 // kFormatBufferSize - 1 characters is cut.
 std::string formatNarrow(const char* format, ...)
