@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -68,6 +69,7 @@ ProcessResult runProcess(const std::vector<std::string>& argv,
     cfmakeraw(&raw);
     tcsetattr(slave, TCSANOW, &raw);
     fcntl(master, F_SETFD, FD_CLOEXEC);
+    fcntl(master, F_SETFL, O_NONBLOCK);
   }
   pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
@@ -88,23 +90,30 @@ ProcessResult runProcess(const std::vector<std::string>& argv,
   ProcessResult result;
   int out = outPipe[0], err = errPipe[0];
   while (out >= 0 || err >= 0) {
-    struct pollfd fds[3];
+    struct pollfd fds[2];
     int count = 0;
     if (out >= 0) fds[count++] = {out, POLLIN, 0};
     if (err >= 0) fds[count++] = {err, POLLIN, 0};
-    if (master >= 0) fds[count++] = {master, POLLIN, 0};
     if (poll(fds, count, -1) < 0 && errno != EINTR) break;
     for (int i = 0; i < count; ++i) {
       if (fds[i].revents == 0) continue;
       if (fds[i].fd == out) drain(&out, &result.out);
-      else if (fds[i].fd == err) drain(&err, &result.err);
-      else drain(&master, &result.terminal);
+      else drain(&err, &result.err);
     }
   }
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
-  while (master >= 0) drain(&master, &result.terminal);
+  // The terminal is read only once the child is gone: closing the master
+  // earlier would hang the child up. Its few bytes fit the terminal's buffer.
+  while (master >= 0) {
+    std::string::size_type before = result.terminal.size();
+    drain(&master, &result.terminal);
+    if (master >= 0 && result.terminal.size() == before) {
+      close(master);
+      master = -1;
+    }
+  }
   if (WIFEXITED(status)) {
     result.exitCode = WEXITSTATUS(status);
   } else if (WIFSIGNALED(status)) {
