@@ -59,10 +59,7 @@ bool Patcher::apply() {
     return true;
   }
 
-  bool ok = platform::seekStream(container, headerOffset + kHeaderSize,
-                                 SEEK_SET)
-                ? runCommands()
-                : failTruncated();
+  bool ok = rewindContainer(headerOffset) ? runCommands() : failTruncated();
   if (!closeFiles() && ok) ok = failWrite();
   return ok;
 }
@@ -88,11 +85,27 @@ bool Patcher::locateContainer(int64_t* headerOffset) {
     return false;
   }
   header = decodeHeader(bytes);
+  uint64_t afterHeader = kHeaderSize + kTrailerSize;
+  streamSize = t.length > afterHeader ? t.length - afterHeader : 0;
+  streamLeft = streamSize;
   return true;
 }
 
+bool Patcher::rewindContainer(int64_t headerOffset) {
+  streamLeft = streamSize;
+  return platform::seekStream(container, headerOffset + kHeaderSize, SEEK_SET);
+}
+
 bool Patcher::readContainer(void* bytes, size_t count) {
+  if (count > streamLeft) return false;
+  streamLeft -= count;
   return std::fread(bytes, 1, count, container) == count;
+}
+
+bool Patcher::skipContainer(uint64_t count) {
+  if (count > streamLeft) return false;
+  streamLeft -= count;
+  return platform::seekStream(container, static_cast<int64_t>(count), SEEK_CUR);
 }
 
 // Executes commands until End. A failure has printed its line; the caller
@@ -111,9 +124,7 @@ bool Patcher::runCommands() {
         return true;
       case OpCheck:
         // Only the check block counts, and detection has read it already.
-        if (!platform::seekStream(container, kCheckRecordSize, SEEK_CUR)) {
-          return failTruncated();
-        }
+        if (!skipContainer(kCheckRecordSize)) return failTruncated();
         break;
       case OpMove:
         if (!readContainer(fields, kMoveFieldsSize)) return failTruncated();

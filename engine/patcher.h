@@ -24,6 +24,8 @@ class Patcher {
  private:
   void computeVersion();
   bool locateContainer(int64_t* headerOffset);
+  bool rewindContainer(int64_t headerOffset);
+  bool skipContainer(uint64_t count);
   bool runCommands();
   bool executeWrite(uint8_t op);
   bool writeAt(bool absolute, uint64_t offset, uint32_t length,
@@ -44,6 +46,10 @@ class Patcher {
   FILE* container = nullptr;
   PatchHeader header{};
   uint32_t version = 0;
+  // Command stream bytes not yet read: the stream ends where the trailer
+  // begins, so a stream without End never reads the trailer as commands.
+  uint64_t streamLeft = 0;
+  uint64_t streamSize = 0;
 
   // Carries each Write's data from the container to the target.
   static uint8_t writeBuffer[kWriteBufferSize];

@@ -1,7 +1,8 @@
 // POSIX side of the platform layer. Wide strings hold one character per
-// wchar_t; bytes that do not decode in the locale's encoding are kept as
-// U+DC80 + byte, so that every file name the shell can pass survives the round
-// trip back to bytes.
+// wchar_t; a byte b that does not decode in the locale's encoding is kept as
+// the lone surrogate U+DC00 + b (U+DC80..U+DCFF for the bytes from 0x80 up),
+// so that every file name the shell can pass survives the round trip back to
+// bytes.
 #include <fcntl.h>
 #include <iconv.h>
 #include <langinfo.h>
@@ -22,9 +23,9 @@ static_assert(sizeof(off_t) == 8, "build with _FILE_OFFSET_BITS=64");
 namespace platform {
 namespace {
 
-constexpr wchar_t kEscapeBase = 0xDC80;
+constexpr wchar_t kEscapeBase = 0xDC00;
 
-bool isEscape(wchar_t c) { return c >= 0xDC80 && c <= 0xDCFF; }
+bool isEscape(wchar_t c) { return c >= 0xDC00 && c <= 0xDCFF; }
 
 std::wstring decodeLossless(const char* text, size_t length) {
   std::wstring out;
