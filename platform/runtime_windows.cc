@@ -6,6 +6,8 @@
 // -fno-exceptions; these definitions take the place of the library's.
 #include <bits/functexcept.h>
 
+#include <malloc.h>
+
 #include <cstdlib>
 #include <new>
 
@@ -19,6 +21,11 @@ namespace {
 
 void* allocate(std::size_t size) noexcept {
   return std::malloc(size != 0 ? size : 1);
+}
+
+void* allocateAligned(std::size_t size, std::align_val_t alignment) noexcept {
+  return _aligned_malloc(size != 0 ? size : 1,
+                         static_cast<std::size_t>(alignment));
 }
 
 }  // namespace
@@ -43,6 +50,40 @@ void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
 void operator delete[](void* p, const std::nothrow_t&) noexcept {
   std::free(p);
+}
+
+// The aligned forms, for the engine's page-aligned transfer buffers.
+void* operator new(std::size_t size, std::align_val_t alignment) {
+  void* p = allocateAligned(size, alignment);
+  if (p == nullptr) endRun();
+  return p;
+}
+void* operator new[](std::size_t size, std::align_val_t alignment) {
+  return operator new(size, alignment);
+}
+void* operator new(std::size_t size, std::align_val_t alignment,
+                   const std::nothrow_t&) noexcept {
+  return allocateAligned(size, alignment);
+}
+void* operator new[](std::size_t size, std::align_val_t alignment,
+                     const std::nothrow_t&) noexcept {
+  return allocateAligned(size, alignment);
+}
+void operator delete(void* p, std::align_val_t) noexcept { _aligned_free(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { _aligned_free(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
+  _aligned_free(p);
+}
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept {
+  _aligned_free(p);
+}
+void operator delete(void* p, std::align_val_t,
+                     const std::nothrow_t&) noexcept {
+  _aligned_free(p);
+}
+void operator delete[](void* p, std::align_val_t,
+                       const std::nothrow_t&) noexcept {
+  _aligned_free(p);
 }
 
 // What the standard containers call where they would throw.

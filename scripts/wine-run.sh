@@ -41,4 +41,12 @@ if [ ! -f "$prefix/.patcher-ready" ]; then
   exec 9>&-
 fi
 
+# One wineserver for a run of many short programs, instead of one each (a
+# second per program); it ends by itself once idle for the linger time. It
+# and wine's own background processes, which live as long as it does, are
+# started with their output going nowhere, so that none of them holds a
+# caller's pipe open after the program has ended.
+if wineserver -p"${PATCHER_WINESERVER_LINGER:-15}" </dev/null >/dev/null 2>&1; then
+  (unset DISPLAY; wine cmd.exe /c exit) </dev/null >/dev/null 2>&1 || true
+fi
 exec wine "$@"
