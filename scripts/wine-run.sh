@@ -2,6 +2,7 @@
 # Runs a Windows program under wine in the project's own prefix, so tests
 # never touch a user's ~/.wine:
 #   scripts/wine-run.sh program.exe [arguments...]
+#   scripts/wine-run.sh --stop     ends every wine process of the prefix
 # PATCHER_WINEPREFIX  the prefix (default ~/.cache/patcher-deps/wine-prefix);
 #                     made on first use, once, under a lock.
 # PATCHER_WINE_DISPLAY  an X display for programs that must show windows
@@ -13,9 +14,13 @@ set -euo pipefail
 
 prefix="${PATCHER_WINEPREFIX:-${PATCHER_DEPS_CACHE:-$HOME/.cache/patcher-deps}/wine-prefix}"
 export WINEPREFIX="$prefix"
-export WINEDEBUG=-all
+export WINEDEBUG="${PATCHER_WINEDEBUG:--all}"
 # No Mono or Gecko installers: the programs run here need neither.
 export WINEDLLOVERRIDES="mscoree,mshtml="
+if [ "${1:-}" = --stop ]; then
+  [ -f "$prefix/.patcher-ready" ] && wineserver -k 2>/dev/null
+  exit 0
+fi
 if [ -n "${PATCHER_WINE_DISPLAY:-}" ]; then
   export DISPLAY="$PATCHER_WINE_DISPLAY"
 else
@@ -45,8 +50,10 @@ fi
 # second per program); it ends by itself once idle for the linger time. It
 # and wine's own background processes, which live as long as it does, are
 # started with their output going nowhere, so that none of them holds a
-# caller's pipe open after the program has ended.
+# caller's pipe open after the program has ended. The desktop process
+# started here keeps the display it is given (or none) for the server's life:
+# callers that switch between a display and none stop the server in between.
 if wineserver -p"${PATCHER_WINESERVER_LINGER:-15}" </dev/null >/dev/null 2>&1; then
-  (unset DISPLAY; wine cmd.exe /c exit) </dev/null >/dev/null 2>&1 || true
+  wine cmd.exe /c exit </dev/null >/dev/null 2>&1 || true
 fi
 exec wine "$@"
