@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/e2e/stub_runner.h"
+#include "tests/support/worked_example.h"
 
 namespace {
 
@@ -28,33 +29,20 @@ class PatcherProcessTest : public ::testing::Test {
 };
 
 TEST_F(PatcherProcessTest, WorkedExamplePatchesOnceThenReportsPatched) {
-  Bytes old = patternBytes(0x3000, 11);
-  Bytes inserted = patternBytes(16, 12);
-  Bytes expected(old.begin(), old.begin() + 0x1000);
-  expected.insert(expected.end(), inserted.begin(), inserted.end());
-  expected.insert(expected.end(), old.begin() + 0x1000, old.end());
-  const uint8_t changes[][2] = {{0x20, 0xAA}, {0x21, 0xBB}, {0x22, 0xCC}, {0x24, 0xDD}, {0x25, 0xEE}};
-  for (const auto& c : changes) expected[c[0]] = c[1];
-  Bytes container = ContainerBuilder()
-                        .checkContent(0x20, Bytes(expected.begin() + 0x20, expected.begin() + 0x28))
-                        .move(0x1000, 0x1010, 0x2000)
-                        .write(0x12, 0x1000, inserted)
-                        .write(0x10, 0x20, {0xAA, 0xBB, 0xCC})
-                        .write(0x18, 0x01, {0xDD, 0xEE})
-                        .end()
-                        .build();
-  writeFile(targetPath, old);
+  const WorkedExample example = workedExample();
+  const Bytes& container = example.container;
+  writeFile(targetPath, example.old);
 
   ProcessResult first = runOnTarget(container);
   EXPECT_EQ(first.exitCode, 0);
   EXPECT_EQ(first.out, "");
   EXPECT_EQ(first.err, "");
-  EXPECT_EQ(readFile(targetPath), expected);
+  EXPECT_EQ(readFile(targetPath), example.patched);
 
   ProcessResult second = runOnTarget(container);
   EXPECT_EQ(second.exitCode, 0);
   EXPECT_EQ(second.out, line(targetShown() + " was already patched"));
-  EXPECT_EQ(readFile(targetPath), expected);
+  EXPECT_EQ(readFile(targetPath), example.patched);
 }
 
 TEST_F(PatcherProcessTest, WrongArgumentCountFailsAtOnce) {
