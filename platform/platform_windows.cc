@@ -73,6 +73,11 @@ void writeConsole(HANDLE console, const std::string& ansi) {
 
 const bool kBackslashIsSeparator = true;
 
+// Nothing to guard: the CRT keeps descriptors 0 to 2 for the standard
+// streams even when they have no handle, so no file opened later can take
+// their place, and a pipe nobody reads fails the write without a signal.
+void initializeProcess() {}
+
 wchar_t** commandLineArguments(int, char**, int* count) {
   return CommandLineToArgvW(GetCommandLineW(), count);
 }

@@ -164,3 +164,37 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& testInfo) { return std::string(testInfo.param.label); });
 
 }  // namespace
+
+namespace {
+
+// Output that cannot be written is lost; the outcome and the target stand.
+TEST(WineLostOutputTest, ClosedOrBrokenStandardOutputChangesNothing) {
+  TempDir dir;
+  std::string patch = dir.file("patch.exe");
+  std::string target = dir.file("target.bin");
+  const Bytes patched = bytesOf("patched");
+  for (StandardOutput mode : {StandardOutput::Closed, StandardOutput::BrokenPipe}) {
+    SCOPED_TRACE(mode == StandardOutput::Closed ? "closed" : "broken pipe");
+    ProcessOptions options;
+    options.standardOutput = mode;
+    options.environment = {kEnglish};
+    auto run = [&](const Bytes& container) {
+      makePatch(patch, container);
+      return runProcess({winePrograms().runner, patch, windowsPath(target)}, options);
+    };
+    writeFile(target, bytesOf("old"));
+    const Bytes container = ContainerBuilder().checkContent(0, patched).writeAbsolute(0, patched).end().build();
+    ProcessResult first = run(container);
+    EXPECT_EQ(first.exitCode, 0);
+    EXPECT_EQ(readFile(target), patched);
+    ProcessResult second = run(container);  // prints the already-patched line
+    EXPECT_EQ(second.signal, 0);
+    EXPECT_EQ(second.exitCode, 0);
+    ProcessResult failed = run(ContainerBuilder().raw({0x05}).end().build());
+    EXPECT_EQ(failed.signal, 0);
+    EXPECT_EQ(failed.exitCode, 1);
+    EXPECT_EQ(readFile(target), patched);
+  }
+}
+
+}  // namespace
