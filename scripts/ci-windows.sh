@@ -17,8 +17,8 @@ fi
 scripts/install-deps.sh native windows
 
 # Wine takes the ANSI code page from the locale: 1252 and 936.
-for spec in en_US:UTF-8:en_US.utf8 zh_CN:UTF-8:zh_CN.utf8; do
-  IFS=: read -r source charset name <<<"$spec"
+for entry in en_US:UTF-8:en_US.utf8 zh_CN:UTF-8:zh_CN.utf8; do
+  IFS=: read -r source charset name <<<"$entry"
   locale -a | grep -qx "$name" ||
     "${as_root[@]}" localedef -i "$source" -c -f "$charset" "${name%.utf8}.UTF-8"
 done
