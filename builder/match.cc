@@ -18,10 +18,12 @@ constexpr int64_t kWriteOverhead = 3;
 constexpr uint64_t kMergeGap = 2;
 constexpr int64_t kMoveCost = 25;  // op byte and three u64 fields
 // How much more than the current alignment a new seed must explain before
-// the scan switches to it: a Move's price, less for an unchanged stretch,
-// which needs no Move.
-constexpr uint64_t kSwitchGain = 24;
-constexpr uint64_t kIdentityGain = 8;
+// the scan switches to it; less for an unchanged stretch, which needs no
+// Move. Low values pay on relocated code: short realignments are kept when
+// their copy ends up saving more than its Move costs (see the drop below),
+// and the identity fallback covers the rest.
+constexpr uint64_t kSwitchGain = 8;
+constexpr uint64_t kIdentityGain = 4;
 // A run this long at the current alignment is taken without asking the
 // index: the alignment is evidently still right.
 constexpr uint64_t kTrustRun = 32;
