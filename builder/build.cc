@@ -92,6 +92,7 @@ void report(const BuildRequest& request, BuildPhase phase, uint64_t done,
 bool chooseIndex(const BuildRequest& request, const FileView& old,
                  const FileView& fresh, MatchIndex* index, BuildStats* stats,
                  std::string* error) {
+  ReleaseContext release{&old, &fresh};
   IndexChoice choice = request.index;
   uint64_t inputs = inputBytes(old, fresh);
   if (choice == IndexChoice::Automatic) {
@@ -121,7 +122,7 @@ bool chooseIndex(const BuildRequest& request, const FileView& old,
       stats->index = "block fingerprints";
       stats->blockSize = chooseBlockSize(old.size, budget);
       return buildBlockIndex(old.data, old.size, stats->blockSize, index,
-                             error);
+                             error, releaseBehind, &release);
     }
   }
 }

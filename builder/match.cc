@@ -29,6 +29,10 @@ constexpr uint64_t kIdentityGain = 4;
 constexpr uint64_t kTrustRun = 32;
 // An extension stops looking once this far past its best point.
 constexpr uint64_t kGiveUpDistance = 1u << 20;
+// The longest match taken in one step. Longer runs are taken in several
+// steps at the same alignment, which costs nothing but keeps every compare
+// short, so that the pages behind the scan can be released on huge files.
+constexpr uint64_t kMaxMatch = 1u << 20;
 constexpr uint64_t kProgressStep = 1u << 22;
 constexpr uint64_t kReleaseStep = 1u << 26;
 
@@ -93,8 +97,22 @@ void Scanner::advance(Forward* f, uint64_t upTo) const {
       f->frozen = true;
       break;
     }
-    scoreByte(input.old[s] == input.fresh[f->destination + f->done], &f->score,
-              &f->sinceMismatch);
+    uint64_t d = f->destination + f->done;
+    // Equal bytes in bulk: each adds one to the score.
+    uint64_t run = commonPrefix(
+        input.old + s, input.fresh + d,
+        std::min({upTo - d, input.oldSize - s, kMaxMatch}));
+    if (run > 0) {
+      f->score += static_cast<int64_t>(run);
+      f->sinceMismatch += run;
+      f->done += run;
+      if (f->score > f->best) {
+        f->best = f->score;
+        f->bestLength = f->done;
+      }
+      continue;
+    }
+    scoreByte(false, &f->score, &f->sinceMismatch);
     ++f->done;
     if (f->score > f->best) {
       f->best = f->score;
@@ -128,7 +146,7 @@ uint64_t Scanner::extendBackward(uint64_t scan, uint64_t pos,
 // to the current alignment, which cost no new Move.
 void Scanner::findMatch(uint64_t scan, int64_t offset, uint64_t* pos,
                         uint64_t* len) const {
-  uint64_t limit = input.freshSize - scan;
+  uint64_t limit = std::min(input.freshSize - scan, kMaxMatch);
   const uint8_t* pattern = input.fresh + scan;
   uint64_t run = 0;
   int64_t current = static_cast<int64_t>(scan) + offset;
@@ -178,6 +196,14 @@ void Scanner::run(std::vector<Copy>* copies) {
     for (; scan < n; ++scan) {
       findMatch(scan, lastOffset, &pos, &len);
       if (scsc < scan) scsc = scan;
+      if (static_cast<int64_t>(pos) - static_cast<int64_t>(scan) ==
+          lastOffset) {
+        // A run at the current alignment matches there throughout.
+        if (scan + len > scsc) {
+          oldScore += static_cast<int64_t>(scan + len - scsc);
+          scsc = scan + len;
+        }
+      }
       for (; scsc < scan + len; ++scsc) {
         if (matchesAt(scsc, lastOffset)) ++oldScore;
       }
@@ -187,6 +213,13 @@ void Scanner::run(std::vector<Copy>* copies) {
         break;
       }
       if (scsc > scan && matchesAt(scan, lastOffset)) --oldScore;
+      if (scan >= nextRelease && input.release != nullptr) {
+        uint64_t keep = std::min(scan, forward.destination + forward.done);
+        input.release(keep > 2 * kGiveUpDistance ? keep - 2 * kGiveUpDistance
+                                                 : 0,
+                      input.releaseContext);
+        nextRelease = scan + kReleaseStep;
+      }
     }
     advance(&forward, scan);
     if (scan >= nextProgress && input.progress != nullptr) {
@@ -310,7 +343,9 @@ uint64_t chooseBlockSize(uint64_t oldSize, uint64_t budget) {
 }
 
 bool buildBlockIndex(const uint8_t* old, uint64_t oldSize, uint64_t blockSize,
-                     MatchIndex* index, std::string* error) {
+                     MatchIndex* index, std::string* error,
+                     void (*release)(uint64_t below, void* context),
+                     void* releaseContext) {
   index->kind = IndexKind::Blocks;
   index->old = old;
   index->oldSize = oldSize;
@@ -324,7 +359,12 @@ bool buildBlockIndex(const uint8_t* old, uint64_t oldSize, uint64_t blockSize,
     return false;
   }
   std::fill(index->slotKeys.get(), index->slotKeys.get() + slots, 0);
+  uint64_t nextRelease = kReleaseStep;
   for (uint64_t at = 0; at + blockSize <= oldSize; at += blockSize) {
+    if (at >= nextRelease && release != nullptr) {
+      release(0, releaseContext);
+      nextRelease = at + kReleaseStep;
+    }
     uint64_t key = XXH3_64bits(old + at, blockSize) | 1;
     uint64_t slot = slotFor(key, index->slotMask);
     // The first of equal blocks is kept; later ones add nothing.

@@ -47,8 +47,12 @@ bool buildSuffixIndex32(const uint8_t* old, uint64_t oldSize,
                         MatchIndex* index, std::string* error);
 bool buildSuffixIndex64(const uint8_t* old, uint64_t oldSize,
                         MatchIndex* index, std::string* error);
+// release, when set, is called now and then while OLD is hashed, as the
+// scan's release is.
 bool buildBlockIndex(const uint8_t* old, uint64_t oldSize, uint64_t blockSize,
-                     MatchIndex* index, std::string* error);
+                     MatchIndex* index, std::string* error,
+                     void (*release)(uint64_t below, void* context) = nullptr,
+                     void* releaseContext = nullptr);
 
 // Longest exact match of pattern (patternLength bytes) in OLD: its position
 // and length; length 0 when the index knows none.
