@@ -4,7 +4,7 @@
 set -euo pipefail
 
 declare -A groups=(
-  [native]="cmake g++ make libgtest-dev libssl-dev"
+  [native]="cmake g++ make pkg-config libgtest-dev libssl-dev libdivsufsort-dev libxxhash-dev"
   # wine32:i386 needs the i386 architecture added first (scripts/ci-windows.sh).
   [windows]="g++-mingw-w64-i686 binutils-mingw-w64-i686 dpkg-dev make perl wine wine32:i386 xvfb xdotool icoutils locales"
 )
