@@ -1,10 +1,15 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a build needs, only those that are missing.
-# Usage: scripts/install-deps.sh [native] [windows] [tools] [bench] [fuzz]
+# Usage: scripts/install-deps.sh [native] [asan] [fuzz] [valgrind] ...
 set -euo pipefail
 
 declare -A groups=(
   [native]="cmake g++ make libgtest-dev libssl-dev"
+  # GCC's AddressSanitizer and UndefinedBehaviorSanitizer runtimes.
+  [asan]="cmake g++ make libgtest-dev libssl-dev libasan8 libubsan1"
+  # clang with libFuzzer and the sanitizer runtimes it links.
+  [fuzz]="cmake make libssl-dev clang-14 libfuzzer-14-dev libclang-rt-14-dev"
+  [valgrind]="valgrind"
 )
 
 wanted=()
