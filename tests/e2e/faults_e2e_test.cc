@@ -10,8 +10,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "tests/e2e/fault_check.h"
 #include "tests/e2e/stub_runner.h"
@@ -36,21 +38,26 @@ class FaultTest : public ::testing::Test {
   std::string targetPath = dir.file("target.bin");
 };
 
-// A tmpfs of a few pages, mounted in a mount namespace of this test process
-// alone, so that nothing of it is seen outside or outlives the process.
+// Mounts made by this test process stay in a namespace of its own, so that
+// none is seen outside or outlives the process.
+bool ownMountNamespace(std::string* why) {
+  static bool done = false;
+  if (!done) {
+    if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+      *why = std::string("no private mount namespace: ") + std::strerror(errno);
+      return false;
+    }
+    done = true;
+  }
+  return true;
+}
+
+// A tmpfs of a few pages.
 class SmallFileSystem {
  public:
   // False, with the reason, where this machine does not let us mount one.
   bool mount(const std::string& at, uint64_t bytes, std::string* why) {
-    static bool ownNamespace = false;
-    if (!ownNamespace) {
-      if (unshare(CLONE_NEWNS) != 0 ||
-          ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-        *why = std::string("no private mount namespace: ") + std::strerror(errno);
-        return false;
-      }
-      ownNamespace = true;
-    }
+    if (!ownMountNamespace(why)) return false;
     if (mkdir(at.c_str(), 0755) != 0 && errno != EEXIST) {
       *why = std::string("mkdir: ") + std::strerror(errno);
       return false;
@@ -69,6 +76,104 @@ class SmallFileSystem {
 
  private:
   std::string at_;
+};
+
+std::string tool(const char* name) {
+  for (const char* dir : {"/usr/sbin/", "/sbin/", "/usr/bin/"}) {
+    std::string path = std::string(dir) + name;
+    if (access(path.c_str(), X_OK) == 0) return path;
+  }
+  return name;
+}
+
+// One file on a loop-mounted ext2 file system whose device is then cut
+// short under it: the file's blocks before cutAt, and its last block, are
+// in the page cache; reading any other block fails with an I/O error, as
+// from a damaged disk.
+class UnreadablePastAPoint {
+ public:
+  // The file's path, or empty with the reason where this machine cannot
+  // make one (no root, no loop devices, no e2fsprogs).
+  std::string make(const std::string& work, const Bytes& content, uint64_t cutAt, std::string* why) {
+    const uint64_t kBlock = 4096;
+    if (cutAt % kBlock != 0 || cutAt + kBlock >= content.size()) {
+      *why = "the cut must be block-aligned, before the last block";
+      return "";
+    }
+    std::string source = work + "/source", image = work + "/fs.img";
+    mountPoint_ = work + "/mnt";
+    mkdir(source.c_str(), 0755);
+    mkdir(mountPoint_.c_str(), 0755);
+    writeFile(source + "/patch.exe", content);
+    chmod((source + "/patch.exe").c_str(), 0755);
+    std::string blocks = std::to_string(content.size() / kBlock + 64);
+    ProcessResult made = runProcess({tool("mke2fs"), "-q", "-F", "-t", "ext2", "-b", "4096", "-d", source, image, blocks});
+    if (made.exitCode != 0) {
+      *why = "mke2fs failed: " + made.err;
+      return "";
+    }
+    // The physical block where the file's unreadable part begins; the file
+    // must lie in ascending blocks, as mke2fs allocates it.
+    auto physical = [&](uint64_t fileBlock) {
+      ProcessResult r = runProcess({tool("debugfs"), "-R", "bmap /patch.exe " + std::to_string(fileBlock), image});
+      return r.exitCode == 0 ? std::strtoull(r.out.c_str(), nullptr, 10) : 0;
+    };
+    uint64_t cutBlock = physical(cutAt / kBlock);
+    uint64_t lastBlock = physical((content.size() - 1) / kBlock);
+    if (cutBlock == 0 || physical(cutAt / kBlock - 1) >= cutBlock || lastBlock <= cutBlock) {
+      *why = "unexpected block layout of the file";
+      return "";
+    }
+    ProcessResult loop = runProcess({tool("losetup"), "--show", "-f", image});
+    if (loop.exitCode != 0 || loop.out.empty()) {
+      *why = "no loop device: " + loop.err;
+      return "";
+    }
+    device_ = loop.out.substr(0, loop.out.find('\n'));
+    if (!ownMountNamespace(why)) return "";
+    if (mount(device_.c_str(), mountPoint_.c_str(), "ext2", MS_RDONLY, nullptr) != 0) {
+      *why = std::string("cannot mount ext2: ") + std::strerror(errno);
+      return "";
+    }
+    mounted_ = true;
+    std::string path = mountPoint_ + "/patch.exe";
+    // Into the page cache: everything before the cut and the last block;
+    // no read-ahead beyond them.
+    int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0) {
+      *why = "cannot open the mounted file";
+      return "";
+    }
+    posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
+    Bytes buffer(content.size());
+    uint64_t lastStart = (content.size() - 1) / kBlock * kBlock;
+    bool cached = pread(fd, buffer.data(), cutAt, 0) == static_cast<ssize_t>(cutAt) &&
+                  pread(fd, buffer.data(), content.size() - lastStart, static_cast<off_t>(lastStart)) ==
+                      static_cast<ssize_t>(content.size() - lastStart);
+    if (cached && truncate(image.c_str(), static_cast<off_t>(cutBlock * kBlock)) == 0 &&
+        runProcess({tool("losetup"), "-c", device_}).exitCode == 0) {
+      // The cut took: the first block behind it no longer reads.
+      errno = 0;
+      cached = pread(fd, buffer.data(), 1, static_cast<off_t>(cutAt)) < 0 && errno == EIO;
+    } else {
+      cached = false;
+    }
+    close(fd);
+    if (!cached) {
+      *why = "cannot cut the device under the file";
+      return "";
+    }
+    return path;
+  }
+  ~UnreadablePastAPoint() {
+    if (mounted_) umount2(mountPoint_.c_str(), 0);
+    if (!device_.empty()) runProcess({tool("losetup"), "-d", device_});
+  }
+
+ private:
+  std::string mountPoint_;
+  std::string device_;
+  bool mounted_ = false;
 };
 
 // Whether count more bytes fit on the file system that holds path.
@@ -247,6 +352,44 @@ TEST_F(FaultTest, PatchFileCutShortOnDisk) {
   patched[1] = 'Z';
   for (int i = 0; i < 8; ++i) patched[4 + i] = trailerBytes[i];
   EXPECT_EQ(readFile(targetPath), patched);
+}
+
+// The patch file cannot be read past a point: the device under it fails
+// with I/O errors there. The commands wholly before that point are applied,
+// the run ends as truncated.
+TEST_F(FaultTest, PatchFileUnreadablePastAPoint) {
+  if (stub.windows()) GTEST_SKIP() << "the emulator's file system is not this one";
+  const Bytes image = readFile(stub.stub());
+  // 400 Writes of 200 bytes, each 204 bytes long, side by side in the target.
+  const int kWrites = 400;
+  const uint64_t kCommandSize = 1 + 2 + 1 + 200;
+  ContainerBuilder b;
+  Bytes patched(kWrites * 200, 0);
+  for (int i = 0; i < kWrites; ++i) {
+    Bytes data = patternBytes(200, 100 + i);
+    b.write(0x12, i * 200, data);
+    std::copy(data.begin(), data.end(), patched.begin() + i * 200);
+  }
+  Bytes container = b.end().build();
+  Bytes whole = image;
+  whole.insert(whole.end(), container.begin(), container.end());
+  const uint64_t streamAt = image.size() + 16;
+  const uint64_t cutAt = (streamAt + 40 * kKiB) / 4096 * 4096;
+  const uint64_t applied = (cutAt - streamAt) / kCommandSize;
+  ASSERT_LT(applied, static_cast<uint64_t>(kWrites));
+
+  UnreadablePastAPoint disk;
+  std::string why;
+  std::string patch = disk.make(dir.path(), whole, cutAt, &why);
+  if (patch.empty()) GTEST_SKIP() << why;
+  writeFile(targetPath, Bytes(patched.size(), 0));
+  ProcessResult r = stub.run(patch, {stub.argument(targetPath)});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.out, line("patch file " + stub.shownContainerPath(patch) + " is truncated"));
+  EXPECT_EQ(r.err, "");
+  Bytes expected(patched.size(), 0);
+  std::copy(patched.begin(), patched.begin() + applied * 200, expected.begin());
+  EXPECT_EQ(readFile(targetPath), expected) << applied << " Writes lie wholly before the cut";
 }
 
 }  // namespace
