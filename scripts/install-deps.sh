@@ -4,9 +4,10 @@
 set -euo pipefail
 
 declare -A groups=(
-  [native]="cmake g++ make libgtest-dev libssl-dev"
+  # e2fsprogs and mount (losetup): the fault case on a damaged file system.
+  [native]="cmake g++ make libgtest-dev libssl-dev e2fsprogs mount"
   # GCC's AddressSanitizer and UndefinedBehaviorSanitizer runtimes.
-  [asan]="cmake g++ make libgtest-dev libssl-dev libasan8 libubsan1"
+  [asan]="cmake g++ make libgtest-dev libssl-dev e2fsprogs mount libasan8 libubsan1"
   # clang with libFuzzer and the sanitizer runtimes it links.
   [fuzz]="cmake make libssl-dev clang-14 libfuzzer-14-dev libclang-rt-14-dev"
   [valgrind]="valgrind"
