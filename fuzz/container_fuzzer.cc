@@ -27,6 +27,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -456,17 +457,12 @@ void checkRun(const Bytes& target, const Bytes& file, bool done, const Bytes& af
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  // One directory per process, there only while an input runs, so that
+  // nothing is left behind however libFuzzer ends the process.
   const char* base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-  std::string pattern = std::string(base) + "/container-fuzz-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) fail("mkdtemp");
-  workDir = pattern;
+  workDir = std::string(base) + "/container-fuzz-" + std::to_string(getpid());
   targetFile = workDir + "/target.bin";
   containerFile = workDir + "/patch.bin";
-  std::atexit([] {
-    unlink(targetFile.c_str());
-    unlink(containerFile.c_str());
-    rmdir(workDir.c_str());
-  });
   struct rlimit limit = {kFileSizeLimit, kFileSizeLimit};
   if (setrlimit(RLIMIT_FSIZE, &limit) != 0) fail("setrlimit");
   return 0;
@@ -485,7 +481,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint64_t t = file.size() + 8;
     for (int i = 0; i < 8; ++i) file.push_back(static_cast<uint8_t>(t >> (8 * i)));
   }
-  if (!writeWhole(targetFile, target.data(), target.size()) ||
+  if ((mkdir(workDir.c_str(), 0700) != 0 && errno != EEXIST) ||
+      !writeWhole(targetFile, target.data(), target.size()) ||
       !writeWhole(containerFile, file.data(), file.size())) {
     fail("cannot write the input files");
   }
@@ -504,6 +501,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   setReportSink(nullptr, nullptr);
 
   check(readWhole(containerFile) == file, "the container file was written");
-  checkRun(target, file, done, readWhole(targetFile));
+  Bytes after = readWhole(targetFile);
+  unlink(targetFile.c_str());
+  unlink(containerFile.c_str());
+  rmdir(workDir.c_str());
+  checkRun(target, file, done, after);
   return 0;
 }
