@@ -10,9 +10,37 @@
 
 namespace {
 
+// Copies between the page cache and memory run several times slower on
+// common processors unless the destination is aligned to a cache line or both
+// ends share their offset within one. The buffer is page-aligned with a line
+// of slack, so that every read and write can meet one of the two.
+constexpr size_t kLineSize = 64;
+constexpr size_t kTransferBufferSize = kChunkSize + kLineSize;
+constexpr std::align_val_t kTransferAlignment{4096};
+
+struct TransferBufferRelease {
+  void operator()(uint8_t* p) const {
+    ::operator delete[](p, kTransferAlignment);
+  }
+};
+using TransferBuffer = std::unique_ptr<uint8_t[], TransferBufferRelease>;
+
 // One transfer buffer, obtained by a command and released when it ends.
-std::unique_ptr<uint8_t[]> obtainTransferBuffer() {
-  return std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[kChunkSize]);
+TransferBuffer obtainTransferBuffer() {
+  return TransferBuffer(static_cast<uint8_t*>(::operator new[](
+      kTransferBufferSize, kTransferAlignment, std::nothrow)));
+}
+
+// Where a Move's pieces land in the buffer when read and start when written.
+// Pieces advance by whole chunks, so one layout serves the whole command.
+struct PieceLayout {
+  size_t readOffset;
+  size_t writeOffset;
+};
+
+PieceLayout layoutFor(uint64_t source, uint64_t destination) {
+  size_t s = source % kLineSize, d = destination % kLineSize;
+  return {s == d ? d : 0, d};
 }
 
 bool isEmptyLength(uint64_t length) { return static_cast<int64_t>(length) <= 0; }
@@ -53,14 +81,18 @@ bool seekExtending(FILE* stream, int64_t position) {
 }
 
 FillResult fillStream(FILE* stream, uint64_t length, uint8_t value) {
-  std::unique_ptr<uint8_t[]> buffer = obtainTransferBuffer();
+  TransferBuffer buffer = obtainTransferBuffer();
   if (!buffer) return FillResult::OutOfMemory;
-  std::memset(buffer.get(), value, kChunkSize);
+  std::memset(buffer.get(), value, kTransferBufferSize);
   if (isEmptyLength(length)) return FillResult::Done;
+  // Every byte is value, so the pieces may start anywhere in the buffer:
+  // where they share the target's offset within a line.
+  int64_t here = platform::tellStream(stream);
+  const uint8_t* from = buffer.get() + (here > 0 ? here % kLineSize : 0);
   for (uint64_t remaining = length; remaining > 0;) {
     uint32_t piece =
         static_cast<uint32_t>(std::min<uint64_t>(remaining, kChunkSize));
-    if (!writePiece(stream, buffer.get(), piece)) return FillResult::WriteFailed;
+    if (!writePiece(stream, from, piece)) return FillResult::WriteFailed;
     remaining -= piece;
   }
   return FillResult::Done;
@@ -69,7 +101,7 @@ FillResult fillStream(FILE* stream, uint64_t length, uint8_t value) {
 bool Patcher::moveBlock(uint64_t source, uint64_t destination,
                         uint64_t length) {
   if (source == destination) return true;
-  std::unique_ptr<uint8_t[]> buffer = obtainTransferBuffer();
+  TransferBuffer buffer = obtainTransferBuffer();
   if (!buffer) return failOutOfMemory();
   if (isEmptyLength(length)) return true;
   // Every byte read or written must lie below 2^63; refuse before writing.
@@ -77,17 +109,23 @@ bool Patcher::moveBlock(uint64_t source, uint64_t destination,
       length > kMaxPosition - std::max(source, destination)) {
     return failWrite();
   }
-  uint8_t* bytes = buffer.get();
+  const PieceLayout layout = layoutFor(source, destination);
+  uint8_t* readAt = buffer.get() + layout.readOffset;
+  uint8_t* writeFrom = buffer.get() + layout.writeOffset;
+  auto realign = [&](uint32_t piece) {
+    if (readAt != writeFrom) std::memmove(writeFrom, readAt, piece);
+  };
   if (source > destination) {
     // Forward, lowest piece first: each source piece is read before any
     // write can reach it.
     for (uint64_t done = 0; done < length;) {
       uint32_t piece =
           static_cast<uint32_t>(std::min<uint64_t>(length - done, kChunkSize));
-      if (!readPiece(target, source + done, bytes, piece) ||
-          !platform::seekStream(target, static_cast<int64_t>(destination + done),
+      if (!readPiece(target, source + done, readAt, piece)) return failWrite();
+      realign(piece);
+      if (!platform::seekStream(target, static_cast<int64_t>(destination + done),
                                 SEEK_SET) ||
-          !writePiece(target, bytes, piece)) {
+          !writePiece(target, writeFrom, piece)) {
         return failWrite();
       }
       done += piece;
@@ -99,9 +137,10 @@ bool Patcher::moveBlock(uint64_t source, uint64_t destination,
     uint32_t piece =
         static_cast<uint32_t>(std::min<uint64_t>(remaining, kChunkSize));
     remaining -= piece;
-    if (!readPiece(target, source + remaining, bytes, piece) ||
-        !seekExtending(target, static_cast<int64_t>(destination + remaining)) ||
-        !writePiece(target, bytes, piece)) {
+    if (!readPiece(target, source + remaining, readAt, piece)) return failWrite();
+    realign(piece);
+    if (!seekExtending(target, static_cast<int64_t>(destination + remaining)) ||
+        !writePiece(target, writeFrom, piece)) {
       return failWrite();
     }
   }

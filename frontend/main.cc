@@ -30,6 +30,7 @@ int runPatcher(int count, wchar_t** arguments) {
 }
 
 int main(int argc, char** argv) {
+  platform::initializeProcess();
   std::setlocale(LC_ALL, "");
   int count = 0;
   wchar_t** arguments = platform::commandLineArguments(argc, argv, &count);

@@ -30,7 +30,8 @@ int reportError(const wchar_t* format, ...) {
     va_start(args, format);
     int n = std::vswprintf(buffer.data(), buffer.size(), format, args);
     va_end(args);
-    if (n >= 0) {
+    // Too small a buffer gives -1 (ISO) or the length needed (mingw).
+    if (n >= 0 && static_cast<size_t>(n) < buffer.size()) {
       if (reportSink != nullptr) {
         reportSink(buffer.data(), static_cast<size_t>(n), reportSinkContext);
       } else {
@@ -38,7 +39,7 @@ int reportError(const wchar_t* format, ...) {
       }
       return n;
     }
-    // vswprintf fails rather than truncates: retry with more room.
+    // Retry with more room.
     if (buffer.size() >= kMaxMessageSize) return -1;
     buffer.resize(buffer.size() * 2);
   }

@@ -21,8 +21,12 @@ using ReportSink = void (*)(const wchar_t* text, size_t length, void* context);
 void setReportSink(ReportSink sink, void* context);
 // printf-style narrow formatting through one static buffer; output beyond
 // kFormatBufferSize - 1 characters is cut.
+// GCC checks against C99 formats ("%hhu"), which vsnprintf follows on every
+// target; plain printf would mean the system C library's dialect.
 std::string formatNarrow(const char* format, ...)
-#if defined(__GNUC__)
+#if defined(__GNUC__) && !defined(__clang__)
+    __attribute__((format(gnu_printf, 1, 2)))
+#elif defined(__GNUC__)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;

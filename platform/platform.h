@@ -9,6 +9,12 @@
 
 namespace platform {
 
+// First call of the process. POSIX: gives closed standard descriptors to
+// /dev/null, so that no file opened later takes their place and receives
+// diagnostics, and lets a closed pipe on standard output lose the text
+// instead of ending the process.
+void initializeProcess();
+
 // GetCommandLineW + CommandLineToArgvW: the arguments as wide strings, element
 // 0 the program. POSIX decodes main's argv; Windows ignores it. Null when the
 // command line cannot be split.

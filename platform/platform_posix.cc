@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <iconv.h>
 #include <langinfo.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -120,6 +121,18 @@ bool iconvToWide(const char* charset, const char* text, std::wstring* out) {
 }  // namespace
 
 const bool kBackslashIsSeparator = false;
+
+void initializeProcess() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    int null = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (null >= 0 && null != fd) {
+      dup2(null, fd);
+      close(null);
+    }
+  }
+  signal(SIGPIPE, SIG_IGN);
+}
 
 wchar_t** commandLineArguments(int argc, char** argv, int* count) {
   if (argc < 0 || argv == nullptr) return nullptr;

@@ -11,6 +11,8 @@ declare -A groups=(
   # clang with libFuzzer and the sanitizer runtimes it links.
   [fuzz]="cmake make libssl-dev clang-14 libfuzzer-14-dev libclang-rt-14-dev"
   [valgrind]="valgrind"
+  # wine32:i386 needs the i386 architecture added first (scripts/ci-windows.sh).
+  [windows]="g++-mingw-w64-i686 binutils-mingw-w64-i686 dpkg-dev make perl wine wine32:i386 xvfb xdotool icoutils locales"
 )
 
 wanted=()

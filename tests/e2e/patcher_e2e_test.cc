@@ -1,9 +1,11 @@
 // The built patcher as a user runs it: a copy of the stub with a container
 // appended, one target, exact standard output, exit code and target bytes.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "tests/e2e/fault_check.h"
 #include "tests/e2e/stub_runner.h"
+#include "tests/support/worked_example.h"
 
 namespace {
 
@@ -29,33 +31,20 @@ class PatcherProcessTest : public ::testing::Test {
 };
 
 TEST_F(PatcherProcessTest, WorkedExamplePatchesOnceThenReportsPatched) {
-  Bytes old = patternBytes(0x3000, 11);
-  Bytes inserted = patternBytes(16, 12);
-  Bytes expected(old.begin(), old.begin() + 0x1000);
-  expected.insert(expected.end(), inserted.begin(), inserted.end());
-  expected.insert(expected.end(), old.begin() + 0x1000, old.end());
-  const uint8_t changes[][2] = {{0x20, 0xAA}, {0x21, 0xBB}, {0x22, 0xCC}, {0x24, 0xDD}, {0x25, 0xEE}};
-  for (const auto& c : changes) expected[c[0]] = c[1];
-  Bytes container = ContainerBuilder()
-                        .checkContent(0x20, Bytes(expected.begin() + 0x20, expected.begin() + 0x28))
-                        .move(0x1000, 0x1010, 0x2000)
-                        .write(0x12, 0x1000, inserted)
-                        .write(0x10, 0x20, {0xAA, 0xBB, 0xCC})
-                        .write(0x18, 0x01, {0xDD, 0xEE})
-                        .end()
-                        .build();
-  writeFile(targetPath, old);
+  const WorkedExample example = workedExample();
+  const Bytes& container = example.container;
+  writeFile(targetPath, example.old);
 
   ProcessResult first = runOnTarget(container);
   EXPECT_EQ(first.exitCode, 0);
   EXPECT_EQ(first.out, "");
   EXPECT_EQ(first.err, "");
-  EXPECT_EQ(readFile(targetPath), expected);
+  EXPECT_EQ(readFile(targetPath), example.patched);
 
   ProcessResult second = runOnTarget(container);
   EXPECT_EQ(second.exitCode, 0);
   EXPECT_EQ(second.out, line(targetShown() + " was already patched"));
-  EXPECT_EQ(readFile(targetPath), expected);
+  EXPECT_EQ(readFile(targetPath), example.patched);
 }
 
 TEST_F(PatcherProcessTest, WrongArgumentCountFailsAtOnce) {
@@ -121,6 +110,56 @@ TEST_F(PatcherProcessTest, UnknownCommandKeepsTheCommandsBeforeIt) {
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_EQ(r.out, line("unknown patch command 05"));
   EXPECT_EQ(readFile(targetPath), bytesOf(".a.b...."));
+}
+
+// Output that cannot be written is lost; the outcome stands, and no file
+// opened by the run takes the place of a closed standard output.
+TEST_F(PatcherProcessTest, LostStandardOutputChangesNothing) {
+  if (stub.windows()) GTEST_SKIP() << "descriptors are a POSIX matter";
+  const Bytes patched = bytesOf("patched");
+  const Bytes container =
+      ContainerBuilder().checkContent(0, patched).writeAbsolute(0, patched).end().build();
+  for (StandardOutput mode : {StandardOutput::Closed, StandardOutput::BrokenPipe}) {
+    SCOPED_TRACE(mode == StandardOutput::Closed ? "closed" : "broken pipe");
+    writeFile(targetPath, bytesOf("old"));
+    ProcessOptions options;
+    options.standardOutput = mode;
+    ProcessResult first = runOnTarget(container, options);
+    EXPECT_EQ(first.exitCode, 0);
+    EXPECT_EQ(readFile(targetPath), patched);
+    ProcessResult second = runOnTarget(container, options);  // prints a line
+    EXPECT_EQ(second.signal, 0);
+    EXPECT_EQ(second.exitCode, 0);
+    EXPECT_EQ(readFile(targetPath), patched);
+    ProcessResult failed = runPatch(ContainerBuilder().raw({0x05}).end().build(),
+                                    {stub.argument(targetPath)}, options);
+    EXPECT_EQ(failed.signal, 0);
+    EXPECT_EQ(failed.exitCode, 1);
+    EXPECT_EQ(readFile(targetPath), patched);
+  }
+}
+
+// A message longer than the output buffer, printed while the target is open:
+// with standard output closed it must not land in the file that took its
+// descriptor.
+TEST_F(PatcherProcessTest, LongMessageWithClosedOutputStaysOutOfTheTarget) {
+  if (stub.windows()) GTEST_SKIP() << "descriptors are a POSIX matter";
+  // A patch path of 4080 bytes, as long as the system lets a path be.
+  std::string deep = dir.path();
+  while (deep.size() < 4080 - 6) {
+    size_t room = 4080 - 6 - deep.size() - 1;
+    deep += "/" + std::string(std::min<size_t>(room == 0 ? 1 : room, 200), 'd');
+    ASSERT_EQ(mkdir(deep.c_str(), 0755), 0);
+  }
+  const std::string patch = deep + "/patch";
+  ASSERT_GE(patch.size(), 4080u);
+  writeFile(targetPath, bytesOf("untouched"));
+  stub.makePatch(patch, ContainerBuilder().raw({0x10, 0x00}).build());  // truncated
+  ProcessOptions options;
+  options.standardOutput = StandardOutput::Closed;
+  ProcessResult r = stub.run(patch, {stub.argument(targetPath)}, options);
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(readFile(targetPath), bytesOf("untouched"));
 }
 
 // The outcome box of a system without windows: the controlling terminal.

@@ -80,6 +80,16 @@ ProcessResult runProcess(const std::vector<std::string>& argv,
     dup2(null, 0);
     dup2(outPipe[1], 1);
     dup2(errPipe[1], 2);
+    if (options.standardOutput == StandardOutput::Closed) {
+      close(1);
+    } else if (options.standardOutput == StandardOutput::BrokenPipe) {
+      int broken[2];
+      if (pipe(broken) == 0) {
+        close(broken[0]);
+        dup2(broken[1], 1);
+        close(broken[1]);
+      }
+    }
     if (slave > 2) close(slave);
     execChild(argv, options);
   }

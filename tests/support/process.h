@@ -6,11 +6,14 @@
 #include <string>
 #include <vector>
 
+enum class StandardOutput { Captured, Closed, BrokenPipe };
+
 struct ProcessOptions {
   std::vector<std::string> environment;  // "NAME=value", added or replacing
   uint64_t fileSizeLimit = 0;            // RLIMIT_FSIZE, SIGXFSZ ignored; 0: none
   uint64_t addressSpaceLimit = 0;        // RLIMIT_AS; 0: none
   bool withTerminal = false;  // a pseudo-terminal as controlling terminal
+  StandardOutput standardOutput = StandardOutput::Captured;
 };
 
 struct ProcessResult {

@@ -2,6 +2,7 @@
 // checks that guard it.
 #include <gtest/gtest.h>
 
+#include "tests/support/worked_example.h"
 #include "tests/unit/engine_harness.h"
 
 namespace {
@@ -130,28 +131,8 @@ TEST_F(ContainerTest, FilesWithoutAReachableMagicAreRefused) {
 }
 
 TEST_F(ContainerTest, WorkedExampleAppliesByteForByte) {
-  // 0x3000 bytes; insert 16 bytes at 0x1000, replace 3 bytes at 0x20 and 2
-  // at 0x24, guard 0x20..0x27.
-  Bytes old = patternBytes(0x3000, 11);
-  Bytes inserted = patternBytes(16, 12);
-  Bytes expected(old.begin(), old.begin() + 0x1000);
-  expected.insert(expected.end(), inserted.begin(), inserted.end());
-  expected.insert(expected.end(), old.begin() + 0x1000, old.end());
-  expected[0x20] = 0xAA;
-  expected[0x21] = 0xBB;
-  expected[0x22] = 0xCC;
-  expected[0x24] = 0xDD;
-  expected[0x25] = 0xEE;
-  Bytes region(expected.begin() + 0x20, expected.begin() + 0x28);
-
-  Bytes container = ContainerBuilder()
-                        .checkContent(0x20, region)
-                        .move(0x1000, 0x1010, 0x2000)
-                        .write(0x12, 0x1000, inserted)
-                        .write(0x10, 0x20, {0xAA, 0xBB, 0xCC})
-                        .write(0x18, 0x01, {0xDD, 0xEE})
-                        .end()
-                        .build();
+  const WorkedExample example = workedExample();
+  const Bytes& container = example.container;
   Bytes head(container.begin(), container.begin() + 16);
   EXPECT_EQ(head, (Bytes{0x33, 0x50, 0x53, 0x00, 0x01, 0x00, 0x00, 0x00, 0x7A,
                          0, 0, 0, 0, 0, 0, 0}));
@@ -159,16 +140,16 @@ TEST_F(ContainerTest, WorkedExampleAppliesByteForByte) {
   EXPECT_EQ(tail, (Bytes{0x82, 0, 0, 0, 0, 0, 0, 0}));
   ASSERT_EQ(container.size(), 130u);
 
-  writeFile(targetPath, old);
+  writeFile(targetPath, example.old);
   ApplyOutcome first = apply(container);
   EXPECT_TRUE(first.done);
   EXPECT_EQ(first.messages, L"");
-  EXPECT_EQ(readFile(targetPath), expected);
+  EXPECT_EQ(readFile(targetPath), example.patched);
 
   ApplyOutcome second = apply(container);
   EXPECT_TRUE(second.done);
   EXPECT_EQ(second.messages, L"ERROR: " + wide(targetPath) + L" was already patched\n\n");
-  EXPECT_EQ(readFile(targetPath), expected);
+  EXPECT_EQ(readFile(targetPath), example.patched);
 }
 
 }  // namespace
