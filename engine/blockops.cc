@@ -1,9 +1,9 @@
 #include "engine/blockops.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <new>
 
 #include "engine/patcher.h"
 #include "platform/platform.h"
@@ -16,20 +16,31 @@ namespace {
 // of slack, so that every read and write can meet one of the two.
 constexpr size_t kLineSize = 64;
 constexpr size_t kTransferBufferSize = kChunkSize + kLineSize;
-constexpr std::align_val_t kTransferAlignment{4096};
-
-struct TransferBufferRelease {
-  void operator()(uint8_t* p) const {
-    ::operator delete[](p, kTransferAlignment);
-  }
-};
-using TransferBuffer = std::unique_ptr<uint8_t[], TransferBufferRelease>;
+constexpr size_t kTransferAlignment = 4096;
 
 // One transfer buffer, obtained by a command and released when it ends.
-TransferBuffer obtainTransferBuffer() {
-  return TransferBuffer(static_cast<uint8_t*>(::operator new[](
-      kTransferBufferSize, kTransferAlignment, std::nothrow)));
-}
+// It comes from malloc, which answers exhaustion with null: the nothrow forms
+// of operator new catch a bad_alloc inside, and unwinding it can itself need
+// memory that is no longer there, which ends the process with an abort.
+class TransferBuffer {
+ public:
+  TransferBuffer()
+      : block_(std::malloc(kTransferBufferSize + kTransferAlignment - 1)) {}
+  ~TransferBuffer() { std::free(block_); }
+  TransferBuffer(const TransferBuffer&) = delete;
+  TransferBuffer& operator=(const TransferBuffer&) = delete;
+
+  explicit operator bool() const { return block_ != nullptr; }
+  // The block's first page-aligned byte.
+  uint8_t* get() const {
+    uintptr_t at = reinterpret_cast<uintptr_t>(block_);
+    return reinterpret_cast<uint8_t*>((at + kTransferAlignment - 1) &
+                                      ~uintptr_t{kTransferAlignment - 1});
+  }
+
+ private:
+  void* block_;
+};
 
 // Where a Move's pieces land in the buffer when read and start when written.
 // Pieces advance by whole chunks, so one layout serves the whole command.
@@ -81,7 +92,7 @@ bool seekExtending(FILE* stream, int64_t position) {
 }
 
 FillResult fillStream(FILE* stream, uint64_t length, uint8_t value) {
-  TransferBuffer buffer = obtainTransferBuffer();
+  TransferBuffer buffer;
   if (!buffer) return FillResult::OutOfMemory;
   std::memset(buffer.get(), value, kTransferBufferSize);
   if (isEmptyLength(length)) return FillResult::Done;
@@ -101,7 +112,7 @@ FillResult fillStream(FILE* stream, uint64_t length, uint8_t value) {
 bool Patcher::moveBlock(uint64_t source, uint64_t destination,
                         uint64_t length) {
   if (source == destination) return true;
-  TransferBuffer buffer = obtainTransferBuffer();
+  TransferBuffer buffer;
   if (!buffer) return failOutOfMemory();
   if (isEmptyLength(length)) return true;
   // Every byte read or written must lie below 2^63; refuse before writing.

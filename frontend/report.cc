@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cwchar>
+#include <iterator>
 #include <memory>
 #include <vector>
 
@@ -21,25 +22,47 @@ void* reportSinkContext = nullptr;
 // The longest message accepted; paths are at most a few thousand characters.
 constexpr size_t kMaxMessageSize = size_t{1} << 22;
 
+// Short messages are formatted here, without the heap: "out of memory" must
+// be printable when there is none left.
+wchar_t messageBuffer[1024];
+
+// vswprintf's length, or -1 when the message does not fit: too small a
+// buffer gives -1 (ISO) or the length needed (mingw).
+int formatMessage(wchar_t* buffer, size_t size, const wchar_t* format,
+                  va_list args) {
+  int n = std::vswprintf(buffer, size, format, args);
+  return n >= 0 && static_cast<size_t>(n) < size ? n : -1;
+}
+
+void deliver(const wchar_t* text, int n) {
+  if (reportSink != nullptr) {
+    reportSink(text, static_cast<size_t>(n), reportSinkContext);
+  } else {
+    platform::writeStandardOutput(text, static_cast<size_t>(n));
+  }
+}
+
 }  // namespace
 
 int reportError(const wchar_t* format, ...) {
-  std::vector<wchar_t> buffer(1024);
+  va_list args;
+  va_start(args, format);
+  int n = formatMessage(messageBuffer, std::size(messageBuffer), format, args);
+  va_end(args);
+  if (n >= 0) {
+    deliver(messageBuffer, n);
+    return n;
+  }
+  // Longer messages retry with more room.
+  std::vector<wchar_t> buffer(2 * std::size(messageBuffer));
   for (;;) {
-    va_list args;
     va_start(args, format);
-    int n = std::vswprintf(buffer.data(), buffer.size(), format, args);
+    n = formatMessage(buffer.data(), buffer.size(), format, args);
     va_end(args);
-    // Too small a buffer gives -1 (ISO) or the length needed (mingw).
-    if (n >= 0 && static_cast<size_t>(n) < buffer.size()) {
-      if (reportSink != nullptr) {
-        reportSink(buffer.data(), static_cast<size_t>(n), reportSinkContext);
-      } else {
-        platform::writeStandardOutput(buffer.data(), static_cast<size_t>(n));
-      }
+    if (n >= 0) {
+      deliver(buffer.data(), n);
       return n;
     }
-    // Retry with more room.
     if (buffer.size() >= kMaxMessageSize) return -1;
     buffer.resize(buffer.size() * 2);
   }

@@ -198,8 +198,28 @@ int multiByteToWideChar(unsigned codePage, const char* text, wchar_t* output,
 }
 
 void writeStandardOutput(const wchar_t* text, size_t length) {
-  std::string bytes = encodeForDisplay(text, length);
-  std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+  // Encoded piece by piece on the stack, not through encodeForDisplay: a
+  // diagnostic may have to be printed when no memory is left.
+  char piece[256];
+  size_t used = 0;
+  std::mbstate_t state{};
+  for (size_t i = 0; i < length; ++i) {
+    if (used > sizeof piece - MB_LEN_MAX - 2) {
+      std::fwrite(piece, 1, used, stdout);
+      used = 0;
+    }
+    wchar_t c = text[i];
+    size_t n = isEscape(c) ? static_cast<size_t>(-1)
+                           : std::wcrtomb(piece + used, c, &state);
+    if (n == static_cast<size_t>(-1)) {
+      state = std::mbstate_t{};
+      piece[used++] = '?';
+      if (static_cast<uint32_t>(c) > 0xFFFF) piece[used++] = '?';
+      continue;
+    }
+    used += n;
+  }
+  std::fwrite(piece, 1, used, stdout);
   // A terminal sees each line at once; files and pipes keep stdio's buffer.
   if (isatty(fileno(stdout))) std::fflush(stdout);
 }

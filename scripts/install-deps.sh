@@ -1,10 +1,17 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a build needs, only those that are missing.
-# Usage: scripts/install-deps.sh [native] [windows] [tools] [bench] [fuzz]
+# Usage: scripts/install-deps.sh [native] [asan] [fuzz] [valgrind] ...
 set -euo pipefail
 
 declare -A groups=(
-  [native]="cmake g++ make pkg-config libgtest-dev libssl-dev libdivsufsort-dev libxxhash-dev"
+  # e2fsprogs and mount (losetup): the fault case on a damaged file system.
+  # pkg-config, libdivsufsort and xxhash: the patch builder.
+  [native]="cmake g++ make pkg-config libgtest-dev libssl-dev libdivsufsort-dev libxxhash-dev e2fsprogs mount"
+  # GCC's AddressSanitizer and UndefinedBehaviorSanitizer runtimes.
+  [asan]="cmake g++ make pkg-config libgtest-dev libssl-dev libdivsufsort-dev libxxhash-dev e2fsprogs mount libasan8 libubsan1"
+  # clang with libFuzzer and the sanitizer runtimes it links.
+  [fuzz]="cmake make pkg-config libssl-dev libgtest-dev libdivsufsort-dev libxxhash-dev clang-14 libfuzzer-14-dev libclang-rt-14-dev"
+  [valgrind]="valgrind"
   # wine32:i386 needs the i386 architecture added first (scripts/ci-windows.sh).
   [windows]="g++-mingw-w64-i686 binutils-mingw-w64-i686 dpkg-dev make perl wine wine32:i386 xvfb xdotool icoutils locales"
 )
