@@ -118,8 +118,8 @@ inline std::string check(const Bytes& patch, uint64_t stubSize,
         }
         bool oldDiffers =
             offset + length > old.size() ||
-            std::memcmp(old.data() + offset, fresh.data() + offset,
-                        static_cast<size_t>(length)) != 0;
+            (length > 0 && std::memcmp(old.data() + offset, fresh.data() + offset,
+                                       static_cast<size_t>(length)) != 0);
         if (oldEqualsNew ? oldDiffers : !oldDiffers) {
           return at(oldEqualsNew ? "check region differs though OLD = NEW"
                                  : "check region where OLD equals NEW",
