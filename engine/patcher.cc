@@ -119,6 +119,8 @@ bool Patcher::runCommands() {
       if (!executeWrite(op)) return false;
       continue;
     }
+    // Every other command that touches the target sees the Writes before it.
+    if (op != OpCheck && !flushWrites()) return failWrite();
     switch (op) {
       case OpEnd:
         return true;
@@ -171,20 +173,26 @@ bool Patcher::writeAt(bool absolute, uint64_t offset, uint32_t length,
                       const uint8_t* data) {
   uint64_t start = offset;
   if (!absolute) {
-    int64_t here = platform::tellStream(target);
+    // Gathered Writes have not moved the stream yet; the position is behind
+    // the last of them.
+    int64_t here = pendingWrites.active()
+                       ? static_cast<int64_t>(pendingWrites.end())
+                       : platform::tellStream(target);
     if (here < 0 || offset > kMaxPosition - static_cast<uint64_t>(here)) {
       return failWrite();
     }
     start = static_cast<uint64_t>(here) + offset;
   }
   // The last byte written must still be a valid position.
-  if (start > kMaxPosition - length ||
-      !platform::seekStream(target, static_cast<int64_t>(start), SEEK_SET) ||
-      std::fwrite(data, 1, length, target) != length) {
+  if (start > kMaxPosition - length) return failWrite();
+  if (!pendingWrites.accepts(start, length) && !flushWrites()) {
     return failWrite();
   }
+  pendingWrites.add(start, data, length);
   return true;
 }
+
+bool Patcher::flushWrites() { return pendingWrites.flush(target); }
 
 bool Patcher::closeFiles() {
   if (container != nullptr) std::fclose(container);
@@ -195,12 +203,16 @@ bool Patcher::closeFiles() {
   return ok;
 }
 
+// Gathered Writes are commands already executed: they reach the target
+// before a failure is reported, and failing to write them is the failure.
 bool Patcher::failTruncated() {
+  if (!flushWrites()) return failWrite();
   reportError(L"ERROR: patch file %ls is truncated\n\n", containerPath.c_str());
   return false;
 }
 
 bool Patcher::failWrite() {
+  flushWrites();  // what can still be written is
   reportError(L"ERROR: write file %ls failed\n\n", targetPath.c_str());
   return false;
 }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "engine/container.h"
+#include "engine/writebatch.h"
 
 class Patcher {
  public:
@@ -35,6 +36,7 @@ class Patcher {
   bool moveBlock(uint64_t source, uint64_t destination, uint64_t length);
   bool fillBlock(uint64_t offset, uint64_t length, uint8_t value);
   bool resizeTarget(uint64_t size);
+  bool flushWrites();
   bool closeFiles();  // false when the target's last data did not reach it
   bool failTruncated();
   bool failWrite();
@@ -50,6 +52,8 @@ class Patcher {
   // begins, so a stream without End never reads the trailer as commands.
   uint64_t streamLeft = 0;
   uint64_t streamSize = 0;
+  // Writes executed but not yet passed to the target stream.
+  WriteBatch pendingWrites;
 
   // Carries each Write's data from the container to the target.
   static uint8_t writeBuffer[kWriteBufferSize];

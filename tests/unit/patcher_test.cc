@@ -3,6 +3,9 @@
 // cannot be carried out.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
+
 #include "tests/unit/engine_harness.h"
 
 namespace {
@@ -68,6 +71,74 @@ TEST_F(PatcherTest, RelativeStepsCountFromTheEndOfThePreviousWrite) {
                                    .end());
   EXPECT_TRUE(outcome.done);
   EXPECT_EQ(readFile(targetPath), bytesOf("..abc.d...e.........fg.........."));
+}
+
+// Many Writes close together, far apart, backward, overlapping, past the end:
+// the target ends up as if each had been written on its own, in order.
+TEST_F(PatcherTest, RunsOfWritesMatchWritingOneAtATime) {
+  std::mt19937_64 rng(77);
+  for (int round = 0; round < 20; ++round) {
+    SCOPED_TRACE(testing::Message() << "round " << round);
+    Bytes model = patternBytes(rng() % 300000, round);
+    writeFile(targetPath, model);
+    uint64_t position = 0;
+    ContainerBuilder b;
+    for (int i = 0; i < 400; ++i) {
+      size_t size = rng() % 8 == 0 ? 1 + rng() % 65536 : 1 + rng() % 40;
+      Bytes data = patternBytes(size, static_cast<uint32_t>(rng()));
+      uint64_t start;
+      switch (rng() % 6) {
+        case 0:  // anywhere, also backward and past the end
+          start = rng() % (model.size() + 20000);
+          b.writeAbsolute(start, data);
+          break;
+        case 1:  // a jump past the gap that still joins a run
+          start = position + 4000 + rng() % 200;
+          b.writeAbsolute(start, data);
+          break;
+        default: {  // the usual: a few bytes further on
+          uint64_t step = rng() % 3 == 0 ? 0 : rng() % 64;
+          start = position + step;
+          b.writeRelative(step, data);
+          if (rng() % 10 == 0) b.checkContent(0, bytesOf("passed over"));
+        }
+      }
+      if (model.size() < start + size) model.resize(start + size, 0);
+      std::copy(data.begin(), data.end(), model.begin() + start);
+      position = start + size;
+    }
+    ApplyOutcome outcome = apply(b.end());
+    ASSERT_TRUE(outcome.done);
+    Bytes got = readFile(targetPath);
+    ASSERT_EQ(got.size(), model.size());
+    ASSERT_TRUE(got == model);
+  }
+}
+
+// Writes that are still gathered when the run stops are commands before the
+// failure: they are in the target.
+TEST_F(PatcherTest, WritesBeforeAFailureReachTheTarget) {
+  const struct {
+    const char* name;
+    Bytes failing;
+    std::wstring line;
+  } cases[] = {
+      {"unknown op", {0x05}, L"ERROR: unknown patch command 05\n\n"},
+      {"stream cut", {0x10, 0x00}, truncatedLine()},
+      {"write at 2^63", ContainerBuilder().write(0x16, 1ull << 63, bytesOf("x")).stream(),
+       writeFailedLine()},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    writeFile(targetPath, bytesOf("................"));
+    ContainerBuilder b;
+    b.writeAbsolute(1, bytesOf("a")).writeRelative(2, bytesOf("bc")).writeRelative(0, bytesOf("d"));
+    b.writeAbsolute(12, bytesOf("e")).raw(c.failing);
+    ApplyOutcome outcome = apply(b);
+    EXPECT_FALSE(outcome.done);
+    EXPECT_EQ(outcome.messages, c.line);
+    EXPECT_EQ(readFile(targetPath), bytesOf(".a..bcd.....e..."));
+  }
 }
 
 TEST_F(PatcherTest, UnknownOpStopsAfterTheCommandsBeforeIt) {
