@@ -3,8 +3,11 @@
 #include <xxhash.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <new>
+#include <system_error>
+#include <thread>
 
 #include "builder/suffix.h"
 
@@ -35,6 +38,11 @@ constexpr uint64_t kGiveUpDistance = 1u << 20;
 constexpr uint64_t kMaxMatch = 1u << 20;
 constexpr uint64_t kProgressStep = 1u << 22;
 constexpr uint64_t kReleaseStep = 1u << 26;
+// Parts of NEW scanned independently, and how far before its start each
+// part's scan begins (see scanCopies).
+constexpr uint64_t kPartSize = uint64_t{4} << 20;
+constexpr uint64_t kMaxParts = 8;
+constexpr uint64_t kLeadIn = uint64_t{1} << 18;
 
 void scoreByte(bool same, int64_t* score, uint64_t* sinceMismatch) {
   if (same) {
@@ -67,9 +75,12 @@ struct Candidate {
   int64_t savings;
 };
 
+// Scans NEW's bytes [begin, end) and keeps the copies' parts at or after
+// keepFrom; matches never reach past end.
 class Scanner {
  public:
-  explicit Scanner(const ScanInput& in) : input(in) {}
+  Scanner(const ScanInput& in, uint64_t from, uint64_t to, uint64_t keep)
+      : input(in), begin(from), end(to), keepFrom(keep) {}
   void run(std::vector<Copy>* copies);
 
  private:
@@ -81,6 +92,9 @@ class Scanner {
   void addCandidate(const Forward& f, uint64_t length);
 
   const ScanInput& input;
+  const uint64_t begin;
+  const uint64_t end;
+  const uint64_t keepFrom;
   std::vector<Candidate> candidates;
 };
 
@@ -146,7 +160,7 @@ uint64_t Scanner::extendBackward(uint64_t scan, uint64_t pos,
 // to the current alignment, which cost no new Move.
 void Scanner::findMatch(uint64_t scan, int64_t offset, uint64_t* pos,
                         uint64_t* len) const {
-  uint64_t limit = std::min(input.freshSize - scan, kMaxMatch);
+  uint64_t limit = std::min(end - scan, kMaxMatch);
   const uint8_t* pattern = input.fresh + scan;
   uint64_t run = 0;
   int64_t current = static_cast<int64_t>(scan) + offset;
@@ -181,12 +195,14 @@ void Scanner::addCandidate(const Forward& f, uint64_t length) {
 }
 
 void Scanner::run(std::vector<Copy>* copies) {
-  const uint64_t n = input.freshSize;
-  uint64_t scan = 0;
+  const uint64_t n = end;
+  uint64_t scan = begin;
   uint64_t len = 0;
   uint64_t pos = 0;
   int64_t lastOffset = 0;
-  Forward forward;  // the copy being grown, from (0, 0)
+  Forward forward;  // the copy being grown, unchanged bytes at first
+  forward.destination = begin;
+  forward.source = begin;
   uint64_t nextProgress = kProgressStep;
   uint64_t nextRelease = kReleaseStep;
   while (scan < n) {
@@ -223,7 +239,7 @@ void Scanner::run(std::vector<Copy>* copies) {
     }
     advance(&forward, scan);
     if (scan >= nextProgress && input.progress != nullptr) {
-      input.progress(scan, n, input.progressContext);
+      input.progress(scan, input.freshSize, input.progressContext);
       nextProgress = scan + kProgressStep;
     }
     if (scan >= nextRelease && input.release != nullptr) {
@@ -293,7 +309,14 @@ void Scanner::run(std::vector<Copy>* copies) {
     merged.push_back(c);
   }
   copies->clear();
-  for (const Candidate& c : merged) {
+  for (Candidate& c : merged) {
+    if (c.destination + c.length <= keepFrom) continue;
+    if (c.destination < keepFrom) {
+      uint64_t cut = keepFrom - c.destination;
+      c.destination += cut;
+      c.source += cut;
+      c.length -= cut;
+    }
     // A copy that saves less than its Move costs is better written out.
     if (c.source != c.destination && c.savings < kMoveCost) continue;
     copies->push_back(Copy{c.destination, c.source, c.length});
@@ -416,6 +439,56 @@ void findLongest(const MatchIndex& index, const uint8_t* pattern,
 }
 
 void scanCopies(const ScanInput& input, std::vector<Copy>* copies) {
-  Scanner scanner(input);
-  scanner.run(copies);
+  // NEW is cut into a number of parts that depends on its size alone, so
+  // that the patch does not depend on the machine's cores. Each part but the
+  // first is scanned from a little before its start, so that it meets its
+  // first bytes with the alignment found there rather than none. Parts are
+  // scanned in parallel only when the inputs are held whole: releasing pages
+  // behind one part would drop those another still reads.
+  uint64_t parts = 1;
+  if (input.release == nullptr) {
+    parts = std::clamp<uint64_t>(input.freshSize / kPartSize, 1, kMaxParts);
+  }
+  std::vector<std::vector<Copy>> found(parts);
+  std::atomic<uint64_t> next{0};
+  auto work = [&](bool reports) {
+    for (uint64_t k = next++; k < parts; k = next++) {
+      uint64_t from = input.freshSize / parts * k;
+      uint64_t to = k + 1 == parts ? input.freshSize
+                                   : input.freshSize / parts * (k + 1);
+      ScanInput part = input;
+      // One worker tells the progress, of the parts it takes.
+      if (!reports) part.progress = nullptr;
+      Scanner scanner(part, from > kLeadIn ? from - kLeadIn : 0, to, from);
+      scanner.run(&found[k]);
+    }
+  };
+  uint64_t workers = std::min<uint64_t>(
+      parts, std::max(1u, std::thread::hardware_concurrency()));
+  std::vector<std::thread> threads;
+  for (uint64_t w = 1; w < workers; ++w) {
+    // Without another thread this one takes every part.
+    try {
+      threads.emplace_back(work, false);
+    } catch (const std::system_error&) {
+      break;
+    }
+  }
+  work(true);
+  for (std::thread& t : threads) t.join();
+  copies->clear();
+  for (const std::vector<Copy>& f : found) {
+    for (const Copy& c : f) {
+      // A copy that goes on across a cut is one again.
+      if (!copies->empty()) {
+        Copy& last = copies->back();
+        if (last.destination + last.length == c.destination &&
+            last.source + last.length == c.source) {
+          last.length += c.length;
+          continue;
+        }
+      }
+      copies->push_back(c);
+    }
+  }
 }

@@ -56,6 +56,14 @@ Bytes sprinkle(Bytes b, size_t every, uint64_t seed) {
   return b;
 }
 
+// NEW is scanned in parts of a few MiB; one stretch shifted by an insert
+// near the start runs across every cut, with scattered changes on the way.
+Pair shiftAcrossScanParts() {
+  Bytes o = base(13 * kMiB + 123, 17);
+  Bytes n = concat({slice(o, 0, kMiB), noise(3, 18), slice(o, kMiB, o.size())});
+  return Pair{o, sprinkle(n, 65536, 19)};
+}
+
 const std::vector<EditCase>& editCases() {
   static const std::vector<EditCase> cases = {
       {"InsertAtStart",
@@ -225,6 +233,7 @@ const std::vector<EditCase>& editCases() {
          return Pair{o, n};
        },
        false},
+      {"ShiftAcrossScanParts", [] { return shiftAcrossScanParts(); }, false},
   };
   return cases;
 }
@@ -311,6 +320,22 @@ TEST_P(PatchRoundTrip, PatchTurnsOldIntoNewAndRecognisesItsResult) {
   RunResult verified = runProcess(
       {PATCHMAKER_PATH, "verify", patchPath, oldPath, newPath}, dir.path());
   EXPECT_EQ(verified.exitCode, 0) << verified.err;
+}
+
+TEST(PatchRoundTrip, StretchAcrossScanPartsIsOneMove) {
+  Pair pair = shiftAcrossScanParts();
+  ScratchDir dir;
+  ASSERT_FALSE(dir.path().empty());
+  std::string oldPath = dir.file("old.bin");
+  std::string newPath = dir.file("new.bin");
+  writeBytes(oldPath, pair.old);
+  writeBytes(newPath, pair.fresh);
+  RunResult made = runProcess(
+      {PATCHMAKER_PATH, "create", oldPath, newPath, "-o", dir.file("patch"),
+       "--stub", PATCHER_PATH, "--index", "sa32", "--stats"},
+      dir.path());
+  ASSERT_EQ(made.exitCode, 0) << made.err;
+  EXPECT_EQ(statValue(made.err, "moves: (\\d+)"), 1u) << made.err;
 }
 
 INSTANTIATE_TEST_SUITE_P(
