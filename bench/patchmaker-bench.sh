@@ -170,7 +170,7 @@ run_pair() {
   cp --sparse=always "$old" "$in.target"
   timed "$t.pma" setsid -w "$in.patch" "$in.target"
   record "$name" patchmaker "$container" "$(xz_size "$in.container")" "$t.pmb" "$t.pma" "$(same "$in.target" "$new")"
-  echo "   cycle breaker: $(grep -o '[0-9]* cuts.*literal' "$t.pmb.err")" >&2
+  echo "   cycle breaker: $(grep -o '[0-9]* cuts.*scratch space' "$t.pmb.err")" >&2
   rm -f "$in.target" "$in.patch" "$in.container"
 
   # xdelta3, default and without compression or secondary compression

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +28,8 @@ uint64_t inputBytes(const FileView& old, const FileView& fresh) {
 // Room kept aside for the copy list, buffers and pages of huge inputs in
 // flight when the block index is sized.
 constexpr uint64_t kReserve = uint64_t{256} << 20;
+
+constexpr uint64_t kScratchLimit = uint64_t{1} << 30;
 
 struct Views {
   FileView old;
@@ -195,7 +198,15 @@ bool buildPatch(const BuildRequest& request, BuildStats* stats,
       stats->copiedBytes += c.length;
       if (c.source != c.destination) shifted.push_back(c);
     }
-    orderMoves(shifted, &moves, &stats->order);
+    // Scratch space past everything the Moves touch: while the patch runs,
+    // the target grows by at most its own size, and at most 1 GiB.
+    Scratch scratch;
+    scratch.base = v.old.size;
+    for (const Copy& c : shifted) {
+      scratch.base = std::max(scratch.base, c.destination + c.length);
+    }
+    scratch.limit = std::min(std::max(v.old.size, v.fresh.size), kScratchLimit);
+    orderMoves(shifted, scratch, &moves, &stats->order);
   }
 
   std::string tempDir = temporaryDirectory(request);

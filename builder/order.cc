@@ -103,9 +103,11 @@ void components(const Graph& g, std::vector<uint32_t>* component,
 }
 
 // Removes destination bytes [cut, cut + length) from c; the pieces left
-// (none, one or two) are appended to out.
+// (none, one or two) are appended to out, the piece cut out to removed.
 void trimDestination(const Copy& c, uint64_t cut, uint64_t length,
-                     std::vector<Copy>* out) {
+                     std::vector<Copy>* out, std::vector<Copy>* removed) {
+  removed->push_back(
+      Copy{cut, c.source + (cut - c.destination), length});
   if (cut > c.destination) {
     out->push_back(Copy{c.destination, c.source, cut - c.destination});
   }
@@ -122,14 +124,15 @@ bool byDestination(const Copy& a, const Copy& b) {
 
 }  // namespace
 
-void orderMoves(const std::vector<Copy>& input, std::vector<Copy>* ordered,
-                OrderStats* stats) {
+void orderMoves(const std::vector<Copy>& input, const Scratch& scratch,
+                std::vector<Copy>* ordered, OrderStats* stats) {
   *stats = OrderStats{};
   std::vector<Copy> moves = input;
   std::sort(moves.begin(), moves.end(), byDestination);
   Graph g;
   std::vector<uint32_t> component;
   std::vector<uint32_t> componentSize;
+  std::vector<Copy> removed;
   // Rounds of one cut per cyclic component; past the limit every edge inside
   // a component is cut at once, which always ends the cycles.
   constexpr uint64_t kRoundLimit = 4096;
@@ -188,14 +191,13 @@ void orderMoves(const std::vector<Copy>& input, std::vector<Copy>* ordered,
           readerCut > r.destination &&
           readerCut + length < r.destination + r.length;
       if (writerSplits && !readerSplits) {
-        trimDestination(r, readerCut, length, &next);
+        trimDestination(r, readerCut, length, &next, &removed);
         touched[reader] = true;
       } else {
-        trimDestination(w, lo, length, &next);
+        trimDestination(w, lo, length, &next, &removed);
         touched[writer] = true;
       }
       ++stats->cuts;
-      stats->literalBytes += length;
     }
     for (size_t v = 0; v < n; ++v) {
       if (!touched[v]) next.push_back(moves[v]);
@@ -211,8 +213,28 @@ void orderMoves(const std::vector<Copy>& input, std::vector<Copy>* ordered,
   for (size_t v = n; v-- > 0;) {
     if (waiting[v] == 0) ready.push_back(static_cast<uint32_t>(v));
   }
+  // Cut pieces: through scratch space, longest first, while it lasts.
+  std::sort(removed.begin(), removed.end(),
+            [](const Copy& a, const Copy& b) { return a.length > b.length; });
+  std::vector<Copy> stashed;
+  uint64_t used = 0;
+  for (const Copy& piece : removed) {
+    if (piece.length >= kScratchMinimum &&
+        piece.length <= scratch.limit - used) {
+      stashed.push_back(piece);
+      used += piece.length;
+      stats->scratchBytes += piece.length;
+    } else {
+      stats->literalBytes += piece.length;
+    }
+  }
   ordered->clear();
-  ordered->reserve(n);
+  ordered->reserve(n + 2 * stashed.size());
+  used = 0;
+  for (const Copy& piece : stashed) {
+    ordered->push_back(Copy{scratch.base + used, piece.source, piece.length});
+    used += piece.length;
+  }
   while (!ready.empty()) {
     uint32_t v = ready.back();
     ready.pop_back();
@@ -220,5 +242,11 @@ void orderMoves(const std::vector<Copy>& input, std::vector<Copy>* ordered,
     for (uint64_t e = g.first[v]; e < g.first[v + 1]; ++e) {
       if (--waiting[g.targets[e]] == 0) ready.push_back(g.targets[e]);
     }
+  }
+  used = 0;
+  for (const Copy& piece : stashed) {
+    ordered->push_back(
+        Copy{piece.destination, scratch.base + used, piece.length});
+    used += piece.length;
   }
 }

@@ -187,7 +187,7 @@ TEST(OrderMoves, NoMoveReadsBytesAnEarlierMoveOverwrote) {
     SCOPED_TRACE(c.name);
     std::vector<Copy> ordered;
     OrderStats stats;
-    orderMoves(c.moves, &ordered, &stats);
+    orderMoves(c.moves, Scratch{}, &ordered, &stats);
     EXPECT_EQ(stats.cuts > 0, c.cyclic);
     EXPECT_EQ(stats.literalBytes, c.minimalLiteral);
     // Label every original byte with its position.
@@ -224,6 +224,67 @@ TEST(OrderMoves, NoMoveReadsBytesAnEarlierMoveOverwrote) {
     uint64_t requested = 0;
     for (const Copy& m : c.moves) requested += m.length;
     EXPECT_EQ(kept + stats.literalBytes, requested);
+  }
+}
+
+// With scratch space, the same cycles are broken without literal bytes for
+// pieces long enough: replayed in order on labelled bytes, every requested
+// destination byte ends up with its source's label, except the literal ones.
+struct ScratchCase {
+  const char* name;
+  std::vector<Copy> moves;
+  uint64_t limit;
+  uint64_t literal;
+  uint64_t scratched;
+};
+
+TEST(OrderMoves, CutPiecesGoThroughScratchSpaceWhileItLasts) {
+  const std::vector<ScratchCase> cases = {
+      {"swap of equal blocks", {{0, 100, 100}, {100, 0, 100}}, 1000, 0, 100},
+      {"three-cycle", {{0, 100, 100}, {100, 200, 100}, {200, 0, 100}}, 1000,
+       0, 100},
+      {"rotation with a cheap edge", {{0, 40, 360}, {360, 0, 40}}, 1000, 40,
+       0},
+      {"two swaps, room for one",
+       {{0, 300, 300}, {300, 0, 300}, {1000, 1200, 200}, {1200, 1000, 200}},
+       400, 200, 300},
+      {"no scratch space", {{0, 100, 100}, {100, 0, 100}}, 0, 100, 0},
+  };
+  for (const ScratchCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    uint64_t size = 0;
+    for (const Copy& m : c.moves) {
+      size = std::max({size, m.source + m.length, m.destination + m.length});
+    }
+    Scratch scratch{size + 7, c.limit};
+    std::vector<Copy> ordered;
+    OrderStats stats;
+    orderMoves(c.moves, scratch, &ordered, &stats);
+    EXPECT_GT(stats.cuts, 0u);
+    EXPECT_EQ(stats.literalBytes, c.literal);
+    EXPECT_EQ(stats.scratchBytes, c.scratched);
+    std::vector<uint64_t> target(scratch.base + c.limit, UINT64_MAX);
+    for (uint64_t i = 0; i < size; ++i) target[i] = i;
+    for (const Copy& m : ordered) {
+      ASSERT_LE(m.source + m.length, target.size());
+      ASSERT_LE(m.destination + m.length, target.size());
+      // Only scratch space may be written past the moves' own bytes.
+      if (m.destination >= size) {
+        EXPECT_GE(m.destination, scratch.base);
+      }
+      std::vector<uint64_t> piece(
+          target.begin() + static_cast<long>(m.source),
+          target.begin() + static_cast<long>(m.source + m.length));
+      std::copy(piece.begin(), piece.end(),
+                target.begin() + static_cast<long>(m.destination));
+    }
+    uint64_t wrong = 0;
+    for (const Copy& r : c.moves) {
+      for (uint64_t i = 0; i < r.length; ++i) {
+        wrong += target[r.destination + i] != r.source + i;
+      }
+    }
+    EXPECT_EQ(wrong, stats.literalBytes);
   }
 }
 

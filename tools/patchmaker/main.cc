@@ -113,7 +113,7 @@ void printStats(const BuildStats& s) {
   std::fprintf(stderr,
                "\ncopies: %llu covering %llu bytes\n"
                "copy-order graph: %llu edges, %llu cuts in %llu rounds, "
-               "%llu bytes turned literal\n"
+               "%llu bytes turned literal, %llu through scratch space\n"
                "replay: %s\n"
                "check regions: %llu\n"
                "moves: %llu (%llu bytes)  fills: %llu (%llu bytes)  "
@@ -129,6 +129,7 @@ void printStats(const BuildStats& s) {
                static_cast<unsigned long long>(s.order.cuts),
                static_cast<unsigned long long>(s.order.rounds),
                static_cast<unsigned long long>(s.order.literalBytes),
+               static_cast<unsigned long long>(s.order.scratchBytes),
                s.replayOnFile ? "temporary file" : "memory",
                static_cast<unsigned long long>(s.checkRegions),
                static_cast<unsigned long long>(c.moves),
