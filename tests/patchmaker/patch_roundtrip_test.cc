@@ -9,6 +9,7 @@
 #include <regex>
 
 #include "rules.h"
+#include "tests/support/process.h"
 #include "testutil.h"
 
 namespace {
@@ -340,6 +341,43 @@ TEST(PatchRoundTrip, StretchAcrossScanPartsIsOneMove) {
       dir.path());
   ASSERT_EQ(made.exitCode, 0) << made.err;
   EXPECT_EQ(statValue(made.err, "moves: (\\d+)"), 1u) << made.err;
+}
+
+// A patch that breaks a cycle through scratch space first copies there,
+// before any byte of the file changes: when the disk cannot take the extra
+// bytes, the run fails with the file's own bytes untouched, and it succeeds
+// once there is room.
+TEST(PatchRoundTrip, NoRoomForScratchSpaceFailsBeforeTheFileChanges) {
+  Bytes o = base(60000, 23);
+  Bytes n = concat({slice(o, 0, 10000), slice(o, 30000, 50000),
+                    slice(o, 10000, 30000), slice(o, 50000, o.size())});
+  ScratchDir dir;
+  ASSERT_FALSE(dir.path().empty());
+  std::string oldPath = dir.file("old.bin");
+  std::string newPath = dir.file("new.bin");
+  std::string patchPath = dir.file("patch");
+  std::string targetPath = dir.file("target.bin");
+  writeBytes(oldPath, o);
+  writeBytes(newPath, n);
+  RunResult made = runProcess({PATCHMAKER_PATH, "create", oldPath, newPath,
+                               "-o", patchPath, "--stub", PATCHER_PATH,
+                               "--stats"},
+                              dir.path());
+  ASSERT_EQ(made.exitCode, 0) << made.err;
+  ASSERT_GT(statValue(made.err, "(\\d+) through scratch space"), 0u)
+      << made.err;
+
+  writeBytes(targetPath, o);
+  ProcessOptions noRoom;
+  noRoom.fileSizeLimit = o.size();
+  ProcessResult failed = ::runProcess({patchPath, targetPath}, noRoom);
+  EXPECT_EQ(failed.exitCode, 1);
+  EXPECT_EQ(failed.out, "ERROR: write file " + targetPath + " failed\n\n");
+  EXPECT_TRUE(readBytes(targetPath) == o) << "the file changed";
+
+  RunResult retried = runProcess({patchPath, targetPath}, dir.path());
+  EXPECT_EQ(retried.exitCode, 0) << retried.out;
+  EXPECT_TRUE(readBytes(targetPath) == n) << "the patched file differs from NEW";
 }
 
 INSTANTIATE_TEST_SUITE_P(
