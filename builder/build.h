@@ -38,6 +38,10 @@ struct BuildStats {
   uint64_t checkRegions = 0;
   const char* index = "";   // which index matched
   uint64_t blockSize = 0;
+  // NEW's share, in 1/65536, that the block sample found differing; 65536
+  // when not sampled.
+  uint64_t estimatedShare = 65536;
+  bool inputsWhole = true;  // false when pages are dropped behind the scan
   uint64_t copies = 0;      // incl. unchanged stretches
   uint64_t copiedBytes = 0;
   OrderStats order;

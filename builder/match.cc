@@ -438,6 +438,57 @@ void findLongest(const MatchIndex& index, const uint8_t* pattern,
   }
 }
 
+uint64_t estimateDifferingShare(const MatchIndex& blocks, const uint8_t* fresh,
+                                uint64_t freshSize) {
+  constexpr uint64_t kSamples = 4096;
+  constexpr uint64_t kWindow = 512;
+  uint64_t b = blocks.blockSize;
+  if (blocks.kind != IndexKind::Blocks || freshSize < kWindow + b) {
+    return 65536;
+  }
+  auto sameAt = [&](uint64_t at, int64_t offset) {
+    uint64_t same = 0;
+    for (uint64_t i = 0; i < kWindow; ++i) {
+      int64_t o = static_cast<int64_t>(at + i) + offset;
+      same += o >= 0 && static_cast<uint64_t>(o) < blocks.oldSize &&
+              blocks.old[o] == fresh[at + i];
+    }
+    return same;
+  };
+  uint64_t last = freshSize - kWindow - b;
+  uint64_t step = std::max<uint64_t>(1, last / kSamples);
+  uint64_t differing = 0;
+  uint64_t seen = 0;
+  // Candidates per window: OLD at the same offset, the alignment that did
+  // best in the window before (stretches of NEW keep theirs), and every
+  // alignment a block of the window's first ones finds in OLD.
+  int64_t previous = 0;
+  for (uint64_t at = 0; at <= last; at += step) {
+    int64_t best = 0;
+    uint64_t same = sameAt(at, 0);
+    auto consider = [&](int64_t offset) {
+      uint64_t n = sameAt(at, offset);
+      if (n > same) {
+        same = n;
+        best = offset;
+      }
+    };
+    consider(previous);
+    for (uint64_t a = 0; a < b; ++a) {
+      uint64_t position;
+      uint64_t length;
+      findLongest(blocks, fresh + at + a, b, &position, &length);
+      if (length == b) {
+        consider(static_cast<int64_t>(position) - static_cast<int64_t>(at + a));
+      }
+    }
+    previous = best;
+    differing += kWindow - same;
+    seen += kWindow;
+  }
+  return differing * 65536 / seen;
+}
+
 void scanCopies(const ScanInput& input, std::vector<Copy>* copies) {
   // NEW is cut into a number of parts that depends on its size alone, so
   // that the patch does not depend on the machine's cores. Each part but the

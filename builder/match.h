@@ -59,6 +59,13 @@ bool buildBlockIndex(const uint8_t* old, uint64_t oldSize, uint64_t blockSize,
 void findLongest(const MatchIndex& index, const uint8_t* pattern,
                  uint64_t patternLength, uint64_t* position, uint64_t* length);
 
+// Share of NEW's bytes, in 1/65536, that copies found through a block index
+// would leave differing: sampled in windows spread over NEW, each compared
+// with OLD at its own offset or at the alignment its first block found in
+// OLD points to, whichever matches more.
+uint64_t estimateDifferingShare(const MatchIndex& blocks, const uint8_t* fresh,
+                                uint64_t freshSize);
+
 // Reports progress (bytes of NEW scanned) now and then.
 using ScanProgress = void (*)(uint64_t done, uint64_t total, void* context);
 

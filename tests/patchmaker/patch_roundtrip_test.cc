@@ -343,6 +343,45 @@ TEST(PatchRoundTrip, StretchAcrossScanPartsIsOneMove) {
   EXPECT_EQ(statValue(made.err, "moves: (\\d+)"), 1u) << made.err;
 }
 
+// The automatic index: fingerprints where NEW differs little from a large
+// OLD, a suffix array where many scattered bytes differ.
+TEST(PatchRoundTrip, AutomaticIndexFollowsHowMuchNewDiffers) {
+  struct Case {
+    const char* name;
+    size_t every;  // one changed byte per this many
+    const char* index;
+  };
+  const Case cases[] = {
+      {"an insert and rare changes", 65536, "index: block fingerprints"},
+      {"a changed byte in every eight", 8, "index: suffix array"},
+  };
+  Bytes o = base(8 * kMiB + 4096, 29);  // just past the size fingerprints are tried from
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bytes n = sprinkle(
+        concat({slice(o, 0, kMiB), noise(1000, 30), slice(o, kMiB, o.size())}),
+        c.every, 31);
+    ScratchDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    std::string oldPath = dir.file("old.bin");
+    std::string newPath = dir.file("new.bin");
+    std::string patchPath = dir.file("patch");
+    std::string targetPath = dir.file("target.bin");
+    writeBytes(oldPath, o);
+    writeBytes(newPath, n);
+    RunResult made = runProcess({PATCHMAKER_PATH, "create", oldPath, newPath,
+                                 "-o", patchPath, "--stub", PATCHER_PATH,
+                                 "--stats"},
+                                dir.path());
+    ASSERT_EQ(made.exitCode, 0) << made.err;
+    EXPECT_NE(made.err.find(c.index), std::string::npos) << made.err;
+    writeBytes(targetPath, o);
+    RunResult applied = runProcess({patchPath, targetPath}, dir.path());
+    EXPECT_EQ(applied.exitCode, 0) << applied.out;
+    EXPECT_TRUE(readBytes(targetPath) == n) << "the patched file differs from NEW";
+  }
+}
+
 // A patch that breaks a cycle through scratch space first copies there,
 // before any byte of the file changes: when the disk cannot take the extra
 // bytes, the run fails with the file's own bytes untouched, and it succeeds

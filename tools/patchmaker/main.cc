@@ -110,6 +110,10 @@ void printStats(const BuildStats& s) {
     std::fprintf(stderr, ", blocks of %llu bytes",
                  static_cast<unsigned long long>(s.blockSize));
   }
+  if (s.estimatedShare < 65536) {
+    std::fprintf(stderr, "; sampled difference %.2f%%",
+                 static_cast<double>(s.estimatedShare) * 100.0 / 65536.0);
+  }
   std::fprintf(stderr,
                "\ncopies: %llu covering %llu bytes\n"
                "copy-order graph: %llu edges, %llu cuts in %llu rounds, "
