@@ -327,18 +327,23 @@ TEST_P(PatchRoundTrip, PatchTurnsOldIntoNewAndRecognisesItsResult) {
   EXPECT_EQ(verified.exitCode, 0) << verified.err;
 }
 
+// Writes OLD and NEW into dir and makes dir/patch of them with --stats and
+// the extra arguments; patchmaker's result holds the statistics.
+RunResult makePatch(const ScratchDir& dir, const Pair& pair,
+                    const std::vector<std::string>& extra = {}) {
+  writeBytes(dir.file("old.bin"), pair.old);
+  writeBytes(dir.file("new.bin"), pair.fresh);
+  std::vector<std::string> args = {
+      PATCHMAKER_PATH, "create", dir.file("old.bin"), dir.file("new.bin"),
+      "-o", dir.file("patch"), "--stub", PATCHER_PATH, "--stats"};
+  args.insert(args.end(), extra.begin(), extra.end());
+  return runProcess(args, dir.path());
+}
+
 TEST(PatchRoundTrip, StretchAcrossScanPartsIsOneMove) {
-  Pair pair = shiftAcrossScanParts();
   ScratchDir dir;
   ASSERT_FALSE(dir.path().empty());
-  std::string oldPath = dir.file("old.bin");
-  std::string newPath = dir.file("new.bin");
-  writeBytes(oldPath, pair.old);
-  writeBytes(newPath, pair.fresh);
-  RunResult made = runProcess(
-      {PATCHMAKER_PATH, "create", oldPath, newPath, "-o", dir.file("patch"),
-       "--stub", PATCHER_PATH, "--index", "sa32", "--stats"},
-      dir.path());
+  RunResult made = makePatch(dir, shiftAcrossScanParts(), {"--index", "sa32"});
   ASSERT_EQ(made.exitCode, 0) << made.err;
   EXPECT_EQ(statValue(made.err, "moves: (\\d+)"), 1u) << made.err;
 }
@@ -363,20 +368,12 @@ TEST(PatchRoundTrip, AutomaticIndexFollowsHowMuchNewDiffers) {
         c.every, 31);
     ScratchDir dir;
     ASSERT_FALSE(dir.path().empty());
-    std::string oldPath = dir.file("old.bin");
-    std::string newPath = dir.file("new.bin");
-    std::string patchPath = dir.file("patch");
-    std::string targetPath = dir.file("target.bin");
-    writeBytes(oldPath, o);
-    writeBytes(newPath, n);
-    RunResult made = runProcess({PATCHMAKER_PATH, "create", oldPath, newPath,
-                                 "-o", patchPath, "--stub", PATCHER_PATH,
-                                 "--stats"},
-                                dir.path());
+    RunResult made = makePatch(dir, Pair{o, n});
     ASSERT_EQ(made.exitCode, 0) << made.err;
     EXPECT_NE(made.err.find(c.index), std::string::npos) << made.err;
+    std::string targetPath = dir.file("target.bin");
     writeBytes(targetPath, o);
-    RunResult applied = runProcess({patchPath, targetPath}, dir.path());
+    RunResult applied = runProcess({dir.file("patch"), targetPath}, dir.path());
     EXPECT_EQ(applied.exitCode, 0) << applied.out;
     EXPECT_TRUE(readBytes(targetPath) == n) << "the patched file differs from NEW";
   }
@@ -392,20 +389,13 @@ TEST(PatchRoundTrip, NoRoomForScratchSpaceFailsBeforeTheFileChanges) {
                     slice(o, 10000, 30000), slice(o, 50000, o.size())});
   ScratchDir dir;
   ASSERT_FALSE(dir.path().empty());
-  std::string oldPath = dir.file("old.bin");
-  std::string newPath = dir.file("new.bin");
-  std::string patchPath = dir.file("patch");
-  std::string targetPath = dir.file("target.bin");
-  writeBytes(oldPath, o);
-  writeBytes(newPath, n);
-  RunResult made = runProcess({PATCHMAKER_PATH, "create", oldPath, newPath,
-                               "-o", patchPath, "--stub", PATCHER_PATH,
-                               "--stats"},
-                              dir.path());
+  RunResult made = makePatch(dir, Pair{o, n});
   ASSERT_EQ(made.exitCode, 0) << made.err;
   ASSERT_GT(statValue(made.err, "(\\d+) through scratch space"), 0u)
       << made.err;
 
+  std::string patchPath = dir.file("patch");
+  std::string targetPath = dir.file("target.bin");
   writeBytes(targetPath, o);
   ProcessOptions noRoom;
   noRoom.fileSizeLimit = o.size();
