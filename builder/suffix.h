@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
+#include <new>
+#include <string>
 
 #include "builder/match.h"
 
@@ -68,6 +71,49 @@ inline void countBuckets(const uint8_t* old, uint64_t n, uint64_t* buckets) {
   std::fill(buckets, buckets + kBucketCount + 1, 0);
   for (uint64_t i = 0; i < n; ++i) ++buckets[bucketKey(old + i, n - i) + 1];
   for (uint64_t k = 0; k < kBucketCount; ++k) buckets[k + 1] += buckets[k];
+}
+
+// The index build both widths share; sort is the library's suffix sorter
+// for entries of that width, suffixes the index's array for them.
+template <typename Entry, typename Sort>
+bool buildSuffixIndex(const uint8_t* old, uint64_t oldSize, IndexKind kind,
+                      uint64_t maxSize, std::unique_ptr<Entry[]>* suffixes,
+                      Sort sort, MatchIndex* index, std::string* error) {
+  index->kind = kind;
+  index->old = old;
+  index->oldSize = oldSize;
+  if (oldSize > maxSize) {
+    *error = "the file is too large for this suffix array";
+    return false;
+  }
+  index->buckets.reset(new (std::nothrow) uint64_t[kBucketCount + 1]);
+  if (oldSize > 0) suffixes->reset(new (std::nothrow) Entry[oldSize]);
+  if (!index->buckets || (oldSize > 0 && !*suffixes)) {
+    *error = "not enough memory for the suffix array";
+    return false;
+  }
+  countBuckets(old, oldSize, index->buckets.get());
+  if (oldSize > 0 && sort(old, suffixes->get(), oldSize) != 0) {
+    *error = "suffix sorting failed";
+    return false;
+  }
+  return true;
+}
+
+// Longest match through the pattern's two-byte bucket.
+template <typename Entry>
+void searchSuffixes(const MatchIndex& index, const Entry* suffixes,
+                    const uint8_t* pattern, uint64_t patternLength,
+                    uint64_t* position, uint64_t* length) {
+  *position = 0;
+  *length = 0;
+  if (patternLength < 2 || index.oldSize == 0) return;
+  unsigned key = bucketKey(pattern, patternLength);
+  uint64_t lo = index.buckets[key];
+  uint64_t hi = index.buckets[key + 1];
+  if (lo >= hi) return;
+  searchSuffixRange(suffixes, index.old, index.oldSize, lo, hi, pattern,
+                    patternLength, position, length);
 }
 
 void searchSuffixes32(const MatchIndex& index, const uint8_t* pattern,
